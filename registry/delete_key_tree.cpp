@@ -1,0 +1,128 @@
+#include "sweep.h"
+
+#include "../platform/heap.h"
+
+// The original access list of a key whose list was taken away, kept so that
+// a key which then survives its removal is not left open to every user.
+struct SavedAccessList {
+    PSECURITY_DESCRIPTOR original;
+    int takenAway;
+};
+
+static void ShowRegistryError(void) {
+    MessageBoxA(NULL, "Can't perform registry operation, driver install not complete.", "Error",
+                MB_OK);
+}
+
+// Reads the key's access list into a heap block sized by the key query,
+// growing it once if the list changed size in between.
+static PSECURITY_DESCRIPTOR ReadAccessList(HKEY key, DWORD sizeHint) {
+    DWORD size = sizeHint != 0 ? sizeHint : sizeof(SECURITY_DESCRIPTOR);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        PSECURITY_DESCRIPTOR descriptor = AllocateBlock(size);
+        if (descriptor == NULL) {
+            return NULL;
+        }
+        DWORD length = size;
+        LONG read = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length);
+        if (read == ERROR_SUCCESS) {
+            return descriptor;
+        }
+        FreeBlock(descriptor);
+        if (read != ERROR_INSUFFICIENT_BUFFER || length <= size) {
+            return NULL;
+        }
+        size = length;
+    }
+    return NULL;
+}
+
+// A descriptor without an access list, applied as the key's access list,
+// lets every access check on the key pass. The list is only taken away once
+// a copy of it is in hand.
+static int TakeAwayAccessList(HKEY key, DWORD sizeHint, SavedAccessList* saved) {
+    saved->original = ReadAccessList(key, sizeHint);
+    saved->takenAway = 0;
+    if (saved->original == NULL) {
+        return 0;
+    }
+    SECURITY_DESCRIPTOR open;
+    if (!InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION)) {
+        return 0;
+    }
+    if (RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open) != ERROR_SUCCESS) {
+        return 0;
+    }
+    saved->takenAway = 1;
+    return 1;
+}
+
+static void RestoreAccessList(HKEY key, SavedAccessList* saved) {
+    if (saved->takenAway) {
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved->original);
+    }
+    FreeBlock(saved->original);
+}
+
+static void RestoreAccessListByName(HKEY parent, const char* name, SavedAccessList* saved) {
+    HKEY key;
+    if (saved->takenAway && RegOpenKeyA(parent, name, &key) == ERROR_SUCCESS) {
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved->original);
+        RegCloseKey(key);
+    }
+    FreeBlock(saved->original);
+}
+
+// Always asks for the first subkey, since a removal moves the next one to
+// the front; a subkey that survives is stepped over so the loop ends.
+// Returns 1 when no subkey is left.
+static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
+    if (info->subkeyCount == 0) {
+        return 1;
+    }
+    DWORD nameLength = SubkeyNameBufferLength(info);
+    char* name = nameLength != 0 ? (char*)AllocateBlock(nameLength) : NULL;
+    if (name == NULL) {
+        return 0;
+    }
+    DWORD kept = 0;
+    LONG enumerated;
+    while ((enumerated = RegEnumKeyA(key, kept, name, nameLength)) == ERROR_SUCCESS) {
+        if (DeleteKeyTree(key, name) == KEY_KEPT) {
+            ++kept;
+        }
+    }
+    FreeBlock(name);
+    return kept == 0 && enumerated == ERROR_NO_MORE_ITEMS;
+}
+
+int DeleteKeyTree(HKEY parent, const char* name) {
+    HKEY key;
+    if (RegOpenKeyA(parent, name, &key) != ERROR_SUCCESS) {
+        return KEY_KEPT;
+    }
+    KeyInfo* info = (KeyInfo*)AllocateBlock(sizeof(KeyInfo));
+    if (info == NULL || QueryKeyInfo(key, info) != ERROR_SUCCESS) {
+        FreeBlock(info);
+        RegCloseKey(key);
+        return KEY_KEPT;
+    }
+    SavedAccessList saved;
+    if (!TakeAwayAccessList(key, info->securityDescriptorLength, &saved)) {
+        ShowRegistryError();
+    }
+    int emptied = DeleteSubkeys(key, info);
+    FreeBlock(info);
+    if (!emptied) {
+        RestoreAccessList(key, &saved);
+        RegCloseKey(key);
+        return KEY_KEPT;
+    }
+    RegCloseKey(key);
+    if (RegDeleteKeyA(parent, name) == ERROR_SUCCESS) {
+        FreeBlock(saved.original);
+        return KEY_REMOVED;
+    }
+    RestoreAccessListByName(parent, name, &saved);
+    return KEY_KEPT;
+}

@@ -1,0 +1,125 @@
+#include "sweep.h"
+
+#include "../platform/heap.h"
+#include "../platform/text.h"
+
+static const char ENUM_PATH[] = "System\\CurrentControlSet\\Enum\\";
+static const char DRIVER_SERVICE[] = "TALMERIX";
+static const DWORD SERVICE_VALUE_SIZE = 256;
+
+enum InstanceVerdict {
+    INSTANCE_SERVED,
+    INSTANCE_FOREIGN,
+    INSTANCE_UNJUDGED,  // no buffer for its "Service" value: keep it
+    INSTANCE_UNOPENED
+};
+
+// Only an ID of at least two non-empty components names a device key. A bare
+// bus name ("USB") or an empty component would put the sweep on a key that
+// holds other devices, or on Enum itself.
+static int NamesDeviceKey(const char* hardwareId) {
+    int components = 1;
+    char previous = '\\';
+    for (const char* p = hardwareId; *p != '\0'; ++p) {
+        if (*p == '\\') {
+            if (previous == '\\') {
+                return 0;
+            }
+            ++components;
+        }
+        previous = *p;
+    }
+    return previous != '\\' && components >= 2;
+}
+
+static int FormatDeviceKeyPath(const char* hardwareId, char* path, size_t size) {
+    if (!NamesDeviceKey(hardwareId)) {
+        return 0;
+    }
+    TextBuffer buffer = MakeTextBuffer(path, size);
+    return AppendText(&buffer, ENUM_PATH) && AppendText(&buffer, hardwareId);
+}
+
+// Upper-cases and compares only the bytes the query returned, up to the
+// first zero among them.
+static int NamesDriverService(BYTE* data, DWORD size) {
+    if (size > SERVICE_VALUE_SIZE) {
+        size = SERVICE_VALUE_SIZE;
+    }
+    DWORD length = 0;
+    while (length < size && data[length] != 0) {
+        if (data[length] >= 'a' && data[length] <= 'z') {
+            data[length] = (BYTE)(data[length] - 'a' + 'A');
+        }
+        ++length;
+    }
+    if (length != sizeof DRIVER_SERVICE - 1) {
+        return 0;
+    }
+    for (DWORD i = 0; i < length; ++i) {
+        if (data[i] != (BYTE)DRIVER_SERVICE[i]) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static int JudgeInstance(HKEY deviceKey, const char* name) {
+    HKEY instanceKey;
+    if (RegOpenKeyA(deviceKey, name, &instanceKey) != ERROR_SUCCESS) {
+        return INSTANCE_UNOPENED;
+    }
+    int verdict = INSTANCE_UNJUDGED;
+    BYTE* value = (BYTE*)AllocateBlock(SERVICE_VALUE_SIZE);
+    if (value != NULL) {
+        DWORD size = SERVICE_VALUE_SIZE;
+        LONG queried = RegQueryValueExA(instanceKey, "Service", NULL, NULL, value, &size);
+        verdict = queried == ERROR_SUCCESS && NamesDriverService(value, size)
+                      ? INSTANCE_SERVED
+                      : INSTANCE_FOREIGN;
+        FreeBlock(value);
+    }
+    RegCloseKey(instanceKey);
+    return verdict;
+}
+
+// The subkey count is read once; a removed instance lets the next one move
+// down to the same index, a kept one is stepped over.
+static void SweepInstances(HKEY deviceKey, const KeyInfo* info) {
+    DWORD nameLength = SubkeyNameBufferLength(info);
+    char* name = nameLength != 0 ? (char*)AllocateBlock(nameLength) : NULL;
+    if (name == NULL) {
+        return;
+    }
+    DWORD index = 0;
+    while (index < info->subkeyCount) {
+        if (RegEnumKeyA(deviceKey, index, name, nameLength) != ERROR_SUCCESS) {
+            break;
+        }
+        int verdict = JudgeInstance(deviceKey, name);
+        if (verdict == INSTANCE_UNOPENED) {
+            break;
+        }
+        if (verdict == INSTANCE_FOREIGN && DeleteKeyTree(deviceKey, name) == KEY_REMOVED) {
+            continue;
+        }
+        ++index;
+    }
+    FreeBlock(name);
+}
+
+void RemoveStaleInstances(const char* hardwareId) {
+    char devicePath[1024];
+    if (!FormatDeviceKeyPath(hardwareId, devicePath, sizeof devicePath)) {
+        return;
+    }
+    HKEY deviceKey;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, devicePath, &deviceKey) != ERROR_SUCCESS) {
+        return;
+    }
+    KeyInfo info;
+    if (QueryKeyInfo(deviceKey, &info) == ERROR_SUCCESS) {
+        SweepInstances(deviceKey, &info);
+    }
+    RegCloseKey(deviceKey);
+}

@@ -1,0 +1,42 @@
+// Removal of device instances that the driver service does not serve.
+#ifndef QUORIN_SWEEP_H
+#define QUORIN_SWEEP_H
+
+#include "../platform/platform.h"
+
+// The outputs of the registry's key query, in the order it hands them out.
+struct KeyInfo {
+    DWORD classNameLength;
+    DWORD subkeyCount;
+    DWORD longestSubkeyNameLength;  // characters, without terminator
+    DWORD longestClassLength;
+    DWORD valueCount;
+    DWORD longestValueNameLength;
+    DWORD longestValueDataLength;
+    DWORD securityDescriptorLength;
+    FILETIME lastWriteTime;
+};
+
+enum KeyFate {
+    KEY_KEPT = 0,
+    KEY_REMOVED = 1
+};
+
+// Removes every instance below System\CurrentControlSet\Enum\<hardwareId>
+// whose "Service" value does not name TALMERIX. An ID that does not name a
+// device key at least two levels below Enum is left alone.
+void RemoveStaleInstances(const char* hardwareId);
+
+// Removes the named subkey of parent with everything below it, lifting each
+// key's access list first. Returns KEY_KEPT when the key is still there; a
+// kept key has its original access list again.
+int DeleteKeyTree(HKEY parent, const char* name);
+
+// Fills a zeroed KeyInfo; returns the registry's result.
+LONG QueryKeyInfo(HKEY key, KeyInfo* info);
+
+// Size of a buffer that holds any subkey name of the queried key, or 0 when
+// the reported length is not believable.
+DWORD SubkeyNameBufferLength(const KeyInfo* info);
+
+#endif
