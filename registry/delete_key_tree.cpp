@@ -14,34 +14,28 @@ static void ShowRegistryError(void) {
                 MB_OK);
 }
 
-// Reads the key's access list into a heap block sized by the key query,
-// growing it once if the list changed size in between.
-static PSECURITY_DESCRIPTOR ReadAccessList(HKEY key, DWORD sizeHint) {
-    DWORD size = sizeHint != 0 ? sizeHint : sizeof(SECURITY_DESCRIPTOR);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        PSECURITY_DESCRIPTOR descriptor = AllocateBlock(size);
-        if (descriptor == NULL) {
-            return NULL;
-        }
-        DWORD length = size;
-        LONG read = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length);
-        if (read == ERROR_SUCCESS) {
-            return descriptor;
-        }
-        FreeBlock(descriptor);
-        if (read != ERROR_INSUFFICIENT_BUFFER || length <= size) {
-            return NULL;
-        }
-        size = length;
+// Reads the key's access list into a heap block of the size the key query
+// reported for the key's whole security descriptor.
+static PSECURITY_DESCRIPTOR ReadAccessList(HKEY key, DWORD descriptorLength) {
+    PSECURITY_DESCRIPTOR descriptor =
+        descriptorLength != 0 ? AllocateBlock(descriptorLength) : NULL;
+    if (descriptor == NULL) {
+        return NULL;
     }
-    return NULL;
+    DWORD length = descriptorLength;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length) !=
+        ERROR_SUCCESS) {
+        FreeBlock(descriptor);
+        return NULL;
+    }
+    return descriptor;
 }
 
 // A descriptor without an access list, applied as the key's access list,
 // lets every access check on the key pass. The list is only taken away once
 // a copy of it is in hand.
-static int TakeAwayAccessList(HKEY key, DWORD sizeHint, SavedAccessList* saved) {
-    saved->original = ReadAccessList(key, sizeHint);
+static int TakeAwayAccessList(HKEY key, DWORD descriptorLength, SavedAccessList* saved) {
+    saved->original = ReadAccessList(key, descriptorLength);
     saved->takenAway = 0;
     if (saved->original == NULL) {
         return 0;

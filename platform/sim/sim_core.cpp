@@ -1,0 +1,542 @@
+// The simulated machine's processes, heap, directories, message boxes,
+// driver update and fault injection.
+#include "sim_state.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim::detail {
+
+// Registry and heap calls do not promise to keep the last-error code; this
+// value makes a late read of it visible.
+constexpr DWORD CLOBBERED_LAST_ERROR = 0x0000C10Bu;
+constexpr int MAX_PROCESS_DEPTH = 8;
+HMODULE const KERNEL32_MODULE = reinterpret_cast<HMODULE>(std::uintptr_t{0x7FF10000});
+HANDLE const PROCESS_HEAP = reinterpret_cast<HANDLE>(std::uintptr_t{0x4EA90000});
+HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+
+Machine& M() {
+    static Machine machine;
+    return machine;
+}
+
+Process& Current() {
+    Machine& m = M();
+    if (m.running.empty()) {
+        // Calls outside a simulated process (unit tests of single functions)
+        // belong to an implicit first process.
+        auto process = std::make_unique<Process>();
+        process->id = 1;
+        process->currentDirectory = m.startDirectory;
+        process->commandLine = {'\0'};
+        m.running.push_back(process.get());
+        m.allProcesses.push_back(std::move(process));
+    }
+    return *m.running.back();
+}
+
+int CurrentId() { return Current().id; }
+
+void Misuse(const std::string& what) { M().accounting.misuses.push_back(what); }
+
+std::optional<DWORD> Enter(const char* operation, const std::string& detail) {
+    Machine& m = M();
+    Process& process = Current();
+    std::uint64_t number = ++m.calls;
+    std::uint64_t nth = ++m.callsByOperation[operation];
+    m.events.push_back({process.id, operation, detail});
+    process.lastError = CLOBBERED_LAST_ERROR;
+    if (number > m.callLimit) {
+        m.callLimitReached = true;
+        ++m.injected;
+        return TypicalError(operation);
+    }
+    for (const Fault& fault : m.faults) {
+        bool any = fault.operation.empty();
+        std::uint64_t position = any ? number : nth;
+        if ((any || fault.operation == operation) && position >= fault.first &&
+            position <= fault.last) {
+            ++m.injected;
+            return fault.error != 0 ? fault.error : TypicalError(operation);
+        }
+    }
+    return std::nullopt;
+}
+
+void Note(const char* operation, const std::string& detail) {
+    M().events.push_back({Current().id, operation, detail});
+}
+
+std::string Upper(const std::string& text) {
+    std::string upper = text;
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return upper;
+}
+
+bool SameName(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+
+std::string Quoted(const char* text) {
+    return text == nullptr ? std::string("NULL") : "\"" + std::string(text) + "\"";
+}
+
+static void TrackHandles(int delta) { M().accounting.openHandles += delta; }
+
+static HANDLE NewHandle(const ProcessHandle& object) {
+    Machine& m = M();
+    HANDLE handle = reinterpret_cast<HANDLE>(m.nextHandle += 4);
+    m.handles[handle] = object;
+    TrackHandles(1);
+    return handle;
+}
+
+static std::string ProgramPath(const std::string& commandLine) {
+    if (!commandLine.empty() && commandLine[0] == '"') {
+        std::size_t close = commandLine.find('"', 1);
+        return commandLine.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    }
+    return commandLine.substr(0, commandLine.find_first_of(" \t"));
+}
+
+static bool FileExists(const std::string& path) {
+    const auto& files = M().files;
+    return std::any_of(files.begin(), files.end(),
+                       [&](const std::string& f) { return SameName(f, path); });
+}
+
+static int RunProcess(const std::string& commandLine, bool underWow64, int parent,
+                      int* id = nullptr) {
+    Machine& m = M();
+    auto process = std::make_unique<Process>();
+    process->id = static_cast<int>(m.allProcesses.size()) + 1;
+    process->commandLine.assign(commandLine.begin(), commandLine.end());
+    process->commandLine.push_back('\0');
+    process->underWow64 = underWow64;
+    process->currentDirectory =
+        m.running.empty() ? m.startDirectory : m.running.back()->currentDirectory;
+    Process* raw = process.get();
+    if (id != nullptr) {
+        *id = raw->id;
+    }
+    m.allProcesses.push_back(std::move(process));
+    std::size_t record = m.processRecords.size();
+    m.processRecords.push_back({raw->id, parent, commandLine, underWow64, 0});
+
+    m.running.push_back(raw);
+    if (m.image.startup != nullptr) {
+        m.image.startup();
+    }
+    std::string argument = MinGwArgument(commandLine);
+    std::vector<char> mingwTail(argument.begin(), argument.end());
+    mingwTail.push_back('\0');
+    int exitCode = m.image.entry != nullptr
+                       ? m.image.entry(reinterpret_cast<HINSTANCE>(std::uintptr_t{0x400000}),
+                                       nullptr, mingwTail.data(), SW_SHOWDEFAULT)
+                       : -1;
+    m.running.pop_back();
+    m.processRecords[record].exitCode = exitCode;
+    return exitCode;
+}
+
+}  // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace sim {
+
+void Reset() {
+    Machine& m = M();
+    for (auto& [block, size] : m.heap) {
+        std::free(block);
+    }
+    m = Machine();
+    ResetRegistry();
+}
+
+void QueueUpdateOutcome(const UpdateOutcome& outcome) { M().queuedOutcomes.push_back(outcome); }
+void SetDefaultUpdateOutcome(const UpdateOutcome& outcome) { M().defaultOutcome = outcome; }
+const std::vector<UpdateCall>& UpdateCalls() { return M().updateCalls; }
+
+void SetCurrentDirectory(const std::string& directory) {
+    M().startDirectory = directory;
+    for (Process* p : M().running) {
+        p->currentDirectory = directory;
+    }
+}
+void SetWindowsDirectory(const std::string& directory) { M().windowsDirectory = directory; }
+void AddFile(const std::string& path) { M().files.push_back(path); }
+void SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges) {
+    M().leadBytes = ranges;
+}
+
+void SetProgramImage(const ProgramImage& image) { M().image = image; }
+void SetHasIsWow64Process(bool has) { M().hasIsWow64Process = has; }
+void SetStartedProcessesUnderWow64(bool underWow64) { M().startedUnderWow64 = underWow64; }
+
+int RunProgram(const std::string& commandLine, bool underWow64) {
+    return RunProcess(commandLine, underWow64, 0);
+}
+
+std::string MinGwArgument(const std::string& commandLine) {
+    const signed char* p = reinterpret_cast<const signed char*>(commandLine.c_str());
+    if (*p == '"') {
+        ++p;
+        while (*p != 0 && *p != '"') {
+            ++p;
+        }
+        if (*p == '"') {
+            ++p;
+        }
+    } else {
+        while (*p > ' ') {
+            ++p;
+        }
+    }
+    while (*p != 0 && *p <= ' ') {
+        ++p;
+    }
+    return reinterpret_cast<const char*>(p);
+}
+
+const std::vector<ProcessRecord>& Processes() { return M().processRecords; }
+const std::vector<CreateProcessCall>& CreateProcessCalls() { return M().createCalls; }
+
+void SetMessageBoxAnswer(int answer) { M().boxAnswer = answer; }
+const std::vector<MessageBoxShown>& MessageBoxes() { return M().boxes; }
+
+const std::vector<Event>& Events() { return M().events; }
+std::uint64_t CallCount() { return M().calls; }
+
+void FailCall(std::uint64_t n, DWORD error, bool persistent) {
+    M().faults.push_back({"", n, persistent ? UINT64_MAX : n, error});
+}
+
+void FailOperation(const std::string& operation, DWORD error, int nth, int count) {
+    std::uint64_t first = static_cast<std::uint64_t>(nth);
+    std::uint64_t last = count < 0 ? UINT64_MAX : first + static_cast<std::uint64_t>(count) - 1;
+    M().faults.push_back({operation, first, last, error});
+}
+
+DWORD TypicalError(const std::string& operation) {
+    static const std::map<std::string, DWORD> errors = {
+        {"RegOpenKeyA", ERROR_ACCESS_DENIED},
+        {"RegQueryInfoKeyA", ERROR_ACCESS_DENIED},
+        {"RegEnumKeyA", ERROR_MORE_DATA},
+        {"RegQueryValueExA", ERROR_MORE_DATA},
+        {"RegGetKeySecurity", ERROR_ACCESS_DENIED},
+        {"RegSetKeySecurity", ERROR_ACCESS_DENIED},
+        {"RegDeleteKeyA", ERROR_ACCESS_DENIED},
+        {"RegCloseKey", ERROR_INVALID_HANDLE},
+        {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},
+        {"CreateProcessA", ERROR_FILE_NOT_FOUND},
+        {"GetCurrentDirectoryA", ERROR_FILE_NOT_FOUND},
+        {"MessageBoxA", ERROR_INVALID_WINDOW_HANDLE},
+        {"GetModuleHandleA", 126},
+        {"GetProcAddress", 127},
+    };
+    auto found = errors.find(operation);
+    return found != errors.end() ? found->second : ERROR_ACCESS_DENIED;
+}
+
+std::uint64_t InjectedFailures() { return M().injected; }
+void SetCallLimit(std::uint64_t limit) { M().callLimit = limit; }
+bool CallLimitReached() { return M().callLimitReached; }
+const Accounting& Resources() { return M().accounting; }
+
+}  // namespace sim
+
+// ---- kernel32 ----
+
+LPSTR WINAPI GetCommandLineA(void) {
+    Note("GetCommandLineA", "");
+    return Current().commandLine.data();
+}
+
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
+    for (auto [first, last] : M().leadBytes) {
+        if (testChar >= first && testChar <= last) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
+    if (auto error = Enter("GetModuleHandleA", Quoted(moduleName))) {
+        SetLastError(*error);
+        return nullptr;
+    }
+    if (moduleName != nullptr &&
+        (SameName(moduleName, "kernel32") || SameName(moduleName, "kernel32.dll"))) {
+        return KERNEL32_MODULE;
+    }
+    SetLastError(126);
+    return nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
+    if (auto error = Enter("GetProcAddress", Quoted(procName))) {
+        SetLastError(*error);
+        return nullptr;
+    }
+    if (module != KERNEL32_MODULE) {
+        Misuse("GetProcAddress on an unknown module");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (M().hasIsWow64Process && procName != nullptr &&
+        std::strcmp(procName, "IsWow64Process") == 0) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&IsWow64Process));
+    }
+    SetLastError(127);
+    return nullptr;
+}
+
+HANDLE WINAPI GetCurrentProcess(void) { return CURRENT_PROCESS; }
+
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process) {
+    if (auto error = Enter("IsWow64Process", "")) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    if (process != CURRENT_PROCESS || wow64Process == nullptr) {
+        Misuse("IsWow64Process without the current process and a flag");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *wow64Process = Current().underWow64 ? TRUE : FALSE;
+    return TRUE;
+}
+
+// Both directory queries leave the buffer untouched and return the size
+// needed, terminator included, when it is too small.
+static DWORD CopyDirectory(const std::string& directory, LPSTR buffer, DWORD size) {
+    if (directory.size() + 1 > size) {
+        return static_cast<DWORD>(directory.size() + 1);
+    }
+    std::memcpy(buffer, directory.c_str(), directory.size() + 1);
+    return static_cast<DWORD>(directory.size());
+}
+
+DWORD WINAPI GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer) {
+    if (auto error = Enter("GetCurrentDirectoryA", std::to_string(bufferLength))) {
+        SetLastError(*error);
+        return 0;
+    }
+    if (buffer == nullptr && bufferLength != 0) {
+        Misuse("GetCurrentDirectoryA without a buffer");
+        return 0;
+    }
+    return CopyDirectory(Current().currentDirectory, buffer, bufferLength);
+}
+
+UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    if (auto error = Enter("GetWindowsDirectoryA", std::to_string(size))) {
+        SetLastError(*error);
+        return 0;
+    }
+    return CopyDirectory(M().windowsDirectory, buffer, size);
+}
+
+DWORD WINAPI GetLastError(void) { return Current().lastError; }
+void WINAPI SetLastError(DWORD errorCode) { Current().lastError = errorCode; }
+
+static bool StartupRecordZeroBesidesSize(const STARTUPINFOA* startup) {
+    STARTUPINFOA zero = {};
+    zero.cb = startup->cb;
+    return std::memcmp(&zero, startup, sizeof zero) == 0;
+}
+
+BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
+                           LPSECURITY_ATTRIBUTES processAttributes,
+                           LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                           DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
+                           LPSTARTUPINFOA startupInfo,
+                           LPPROCESS_INFORMATION processInformation) {
+    Machine& m = M();
+    auto error = Enter("CreateProcessA", Quoted(commandLine));
+    CreateProcessCall call;
+    call.process = CurrentId();
+    call.commandLine = commandLine != nullptr ? commandLine : "";
+    call.hasApplicationName = applicationName != nullptr;
+    call.hasAttributes = processAttributes != nullptr || threadAttributes != nullptr;
+    call.inheritHandles = inheritHandles;
+    call.creationFlags = creationFlags;
+    call.hasEnvironment = environment != nullptr;
+    call.hasCurrentDirectory = currentDirectory != nullptr;
+    call.startupRecordZeroBesidesSize =
+        startupInfo != nullptr && StartupRecordZeroBesidesSize(startupInfo);
+    m.createCalls.push_back(call);
+    if (error) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    if (commandLine == nullptr || startupInfo == nullptr || processInformation == nullptr ||
+        startupInfo->cb != sizeof(STARTUPINFOA)) {
+        Misuse("CreateProcessA with missing or malformed records");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string line = commandLine;
+    std::string path = applicationName != nullptr ? applicationName : ProgramPath(line);
+    if (!FileExists(path)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (static_cast<int>(m.running.size()) >= MAX_PROCESS_DEPTH) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    m.createCalls.back().started = true;
+    int parent = CurrentId();
+    int child = 0;
+    int exitCode = RunProcess(line, m.startedUnderWow64, parent, &child);
+    processInformation->hProcess = NewHandle({false, child, exitCode});
+    processInformation->hThread = NewHandle({true, child, exitCode});
+    processInformation->dwProcessId = static_cast<DWORD>(child);
+    processInformation->dwThreadId = static_cast<DWORD>(child) + 1000;
+    return TRUE;
+}
+
+// The simulated child has run to its end inside CreateProcessA, so the wait
+// returns at once.
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (auto error = Enter("WaitForSingleObject", std::to_string(milliseconds))) {
+        SetLastError(*error);
+        return WAIT_FAILED;
+    }
+    if (M().handles.count(handle) == 0) {
+        Misuse("WaitForSingleObject on an unknown handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+    if (auto error = Enter("GetExitCodeProcess", "")) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    auto found = M().handles.find(process);
+    if (found == M().handles.end() || found->second.isThread || exitCode == nullptr) {
+        Misuse("GetExitCodeProcess without a process handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *exitCode = static_cast<DWORD>(found->second.exitCode);
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+    auto error = Enter("CloseHandle", "");
+    if (object == CURRENT_PROCESS) {
+        return TRUE;
+    }
+    auto found = M().handles.find(object);
+    if (found == M().handles.end()) {
+        Misuse("CloseHandle on an unknown handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // A failed close still releases the handle, as Windows does.
+    M().handles.erase(found);
+    TrackHandles(-1);
+    if (error) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI GetProcessHeap(void) { return PROCESS_HEAP; }
+
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    Machine& m = M();
+    if (auto error = Enter("HeapAlloc", std::to_string(bytes))) {
+        return nullptr;
+    }
+    if (heap != PROCESS_HEAP || (flags & ~HEAP_ZERO_MEMORY) != 0) {
+        Misuse("HeapAlloc on an unknown heap or with unknown flags");
+        return nullptr;
+    }
+    void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    // A block that is not asked to be zeroed holds garbage, as on Windows.
+    std::memset(block, (flags & HEAP_ZERO_MEMORY) != 0 ? 0 : 0xCD, bytes == 0 ? 1 : bytes);
+    m.heap[block] = bytes;
+    m.accounting.heapBlocks += 1;
+    m.accounting.peakHeapBlocks = std::max(m.accounting.peakHeapBlocks, m.accounting.heapBlocks);
+    return block;
+}
+
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
+    Machine& m = M();
+    auto error = Enter("HeapFree", "");
+    if (memory == nullptr) {
+        return TRUE;
+    }
+    auto found = m.heap.find(memory);
+    if (heap != PROCESS_HEAP || flags != 0 || found == m.heap.end()) {
+        Misuse("HeapFree of a block that is not allocated");
+        return FALSE;
+    }
+    std::memset(memory, 0xDD, found->second == 0 ? 1 : found->second);
+    std::free(memory);
+    m.heap.erase(found);
+    m.accounting.heapBlocks -= 1;
+    return error ? FALSE : TRUE;
+}
+
+// ---- user32 ----
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    Machine& m = M();
+    auto error = Enter("MessageBoxA", Quoted(text));
+    m.boxes.push_back({CurrentId(), owner != nullptr, text != nullptr ? text : "",
+                       caption != nullptr ? caption : "", type});
+    if (error) {
+        SetLastError(*error);
+        return 0;
+    }
+    return m.boxAnswer;
+}
+
+// ---- newdev ----
+
+BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId,
+                                               LPCSTR fullInfPath, DWORD installFlags,
+                                               PBOOL rebootRequired) {
+    Machine& m = M();
+    auto error = Enter("UpdateDriverForPlugAndPlayDevicesA", Quoted(hardwareId));
+    m.updateCalls.push_back({CurrentId(), parent != nullptr, hardwareId ? hardwareId : "",
+                             fullInfPath ? fullInfPath : "", installFlags,
+                             rebootRequired != nullptr});
+    if (error) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    if (hardwareId == nullptr || fullInfPath == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if ((installFlags & ~DWORD{INSTALLFLAG_FORCE | INSTALLFLAG_READONLY |
+                               INSTALLFLAG_NONINTERACTIVE}) != 0) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return FALSE;
+    }
+    UpdateOutcome outcome = m.defaultOutcome;
+    if (!m.queuedOutcomes.empty()) {
+        outcome = m.queuedOutcomes.front();
+        m.queuedOutcomes.pop_front();
+    }
+    if (outcome.result && rebootRequired != nullptr) {
+        *rebootRequired = outcome.rebootRequired;
+    }
+    SetLastError(outcome.lastError);
+    return outcome.result;
+}

@@ -1,0 +1,105 @@
+// Internal state of the simulated machine, shared by its parts.
+#ifndef QUORIN_SIM_STATE_H
+#define QUORIN_SIM_STATE_H
+
+#include "sim_machine.h"
+
+#include <deque>
+#include <memory>
+#include <optional>
+
+namespace sim::detail {
+
+struct Key {
+    std::string name;
+    Key* parent = nullptr;
+    std::vector<std::shared_ptr<Key>> subkeys;  // ordered by upper-cased name
+    std::vector<std::pair<std::string, Value>> values;
+    AccessList accessList;
+    bool removalRefused = false;
+    bool deleted = false;
+};
+
+struct KeyHandle {
+    std::shared_ptr<Key> key;
+    std::uint32_t granted = 0;
+    int process = 0;
+};
+
+struct ProcessHandle {
+    bool isThread = false;
+    int process = 0;  // the started process
+    int exitCode = 0;
+};
+
+struct Process {
+    int id = 0;
+    std::vector<char> commandLine;  // terminated, handed out by GetCommandLineA
+    bool underWow64 = false;
+    std::string currentDirectory;
+    DWORD lastError = 0;
+};
+
+struct Fault {
+    std::string operation;  // empty: any operation
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;  // inclusive; UINT64_MAX for persistent
+    DWORD error = 0;
+};
+
+struct Machine {
+    std::shared_ptr<Key> root = std::make_shared<Key>();
+    std::map<HKEY, KeyHandle> keys;
+    std::map<HANDLE, ProcessHandle> handles;
+    std::map<void*, std::size_t> heap;
+    std::uintptr_t nextHandle = 0x1000;
+
+    std::vector<std::unique_ptr<Process>> allProcesses;
+    std::vector<Process*> running;
+    std::vector<ProcessRecord> processRecords;
+    std::vector<CreateProcessCall> createCalls;
+    ProgramImage image;
+    bool hasIsWow64Process = true;
+    bool startedUnderWow64 = false;
+
+    std::string startDirectory = "C:\\pkg";
+    std::string windowsDirectory = "C:\\Windows";
+    std::vector<std::string> files;
+    std::vector<std::pair<BYTE, BYTE>> leadBytes;
+
+    std::deque<UpdateOutcome> queuedOutcomes;
+    UpdateOutcome defaultOutcome;
+    std::vector<UpdateCall> updateCalls;
+    std::vector<MessageBoxShown> boxes;
+    int boxAnswer = IDOK;
+
+    std::vector<Event> events;
+    std::uint64_t calls = 0;
+    std::map<std::string, std::uint64_t> callsByOperation;
+    std::vector<Fault> faults;
+    std::uint64_t injected = 0;
+    std::uint64_t callLimit = 1000000;
+    bool callLimitReached = false;
+
+    Accounting accounting;
+};
+
+Machine& M();
+Process& Current();
+int CurrentId();
+void Misuse(const std::string& what);
+
+// Records a faultable call and says whether it is to fail, and with what.
+std::optional<DWORD> Enter(const char* operation, const std::string& detail);
+// Records a call that cannot fail.
+void Note(const char* operation, const std::string& detail);
+
+std::string Upper(const std::string& text);
+bool SameName(const std::string& a, const std::string& b);
+std::string Quoted(const char* text);
+
+void ResetRegistry();
+
+}  // namespace sim::detail
+
+#endif

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds both Windows programs (installing what is missing) and says where
+# they are and how large they are.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/prerequisites.sh
+for target in x64 x86; do
+    cmake --workflow --preset "windows-$target" > "build-windows-$target.log" 2>&1 ||
+        { cat "build-windows-$target.log"; exit 1; }
+    rm -f "build-windows-$target.log"
+done
+for target in x64 x86; do
+    program="build/windows-$target/Quorin64.exe"
+    printf '%s program: %s (%s bytes)\n' "$target" "$PWD/$program" "$(stat -c %s "$program")"
+done

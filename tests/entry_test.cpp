@@ -1,0 +1,98 @@
+// The entry: which install variant runs, and the x86 program's notice.
+#include "support/sim_test.h"
+
+namespace quorin_test {
+namespace {
+
+class EntryTest : public SimTest {};
+
+#if QUORIN_X86_BUILD
+
+TEST_F(EntryTest, ShowsTheDebugNoticeBeforeAnyWork) {
+    sim::SetMessageBoxAnswer(0);  // its answer is ignored
+    AddInstance("stale", std::nullopt);
+    EXPECT_EQ(RunWithArgument(kArgument), INSTALL_OK);
+    ASSERT_EQ(sim::MessageBoxes().size(), 1u);
+    const sim::MessageBoxShown& box = sim::MessageBoxes()[0];
+    EXPECT_FALSE(box.hasOwner);
+    EXPECT_EQ(box.text, "UpdateDriver 32Bit");
+    EXPECT_EQ(box.caption, "Debug");
+    EXPECT_EQ(box.type, MB_OK);
+    int shown = FirstEvent("MessageBoxA");
+    for (const char* work : {"GetWindowsDirectoryA", "UpdateDriverForPlugAndPlayDevicesA",
+                             "RegOpenKeyA", "RegDeleteKeyA"}) {
+        SCOPED_TRACE(work);
+        EXPECT_GT(FirstEvent(work), shown);
+    }
+    EXPECT_TRUE(Instances().empty());
+}
+
+TEST_F(EntryTest, HasNoWow64QueryAndStartsNoProgram) {
+    sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+    EXPECT_EQ(RunWithArgument(kArgument, true), INSTALL_IN_WOW64);
+    for (const char* absent : {"GetModuleHandleA", "GetProcAddress", "IsWow64Process",
+                               "CreateProcessA", "GetCurrentDirectoryA"}) {
+        EXPECT_EQ(CountEvents(absent), 0) << absent;
+    }
+}
+
+#else
+
+struct DispatchCase {
+    const char* what;
+    bool hasIsWow64Process;
+    bool underWow64;
+    bool relaunches;
+};
+
+// Only a process that Windows reports as running under WOW64 answers the
+// refusal itself; everywhere else the 64-bit program is started.
+TEST_F(EntryTest, PicksTheVariantByTheWow64Query) {
+    const std::vector<DispatchCase> cases = {
+        {"64-bit process", true, false, true},
+        {"under WOW64", true, true, false},
+        {"Windows without IsWow64Process", false, true, true},
+    };
+    for (const DispatchCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        SetUp();
+        sim::SetHasIsWow64Process(c.hasIsWow64Process);
+        sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+        sim::QueueUpdateOutcome({TRUE, 0, FALSE});
+        int exitCode = RunWithArgument(kArgument, c.underWow64);
+        EXPECT_EQ(exitCode, c.relaunches ? INSTALL_OK : INSTALL_IN_WOW64);
+        EXPECT_EQ(sim::CreateProcessCalls().size(), c.relaunches ? 1u : 0u);
+        EXPECT_EQ(CountEvents("IsWow64Process"), c.hasIsWow64Process ? (c.relaunches ? 2 : 1) : 0);
+        EXPECT_TRUE(sim::MessageBoxes().empty());
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(EntryTest, LooksUpIsWow64ProcessByName) {
+    RunWithArgument(kArgument);
+    int module = FirstEvent("GetModuleHandleA");
+    int function = FirstEvent("GetProcAddress");
+    ASSERT_GE(module, 0);
+    ASSERT_GT(function, module);
+    EXPECT_EQ(sim::Events()[static_cast<std::size_t>(module)].detail, "\"kernel32\"");
+    EXPECT_EQ(sim::Events()[static_cast<std::size_t>(function)].detail, "\"IsWow64Process\"");
+    EXPECT_LT(function, FirstEvent("UpdateDriverForPlugAndPlayDevicesA"));
+}
+
+TEST_F(EntryTest, FailedWow64QueryCountsAsNotUnderWow64) {
+    sim::FailOperation("IsWow64Process", ERROR_ACCESS_DENIED);
+    sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+    EXPECT_EQ(RunWithArgument(kArgument, true), INSTALL_OK);
+    EXPECT_EQ(sim::CreateProcessCalls().size(), 1u);
+}
+
+#endif
+
+TEST_F(EntryTest, NegativeResultsBecomeTheExitCode) {
+    sim::QueueUpdateOutcome({FALSE, ERROR_NO_SUCH_DEVINST, FALSE});
+    EXPECT_EQ(static_cast<DWORD>(RunWithArgument(kArgument)), 4294967293u);
+}
+
+}  // namespace
+}  // namespace quorin_test
