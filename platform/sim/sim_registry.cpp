@@ -54,12 +54,8 @@ static std::vector<std::string> SplitPath(const std::string& path, bool* valid) 
 }
 
 static std::shared_ptr<Key> FindChild(const Key& key, const std::string& name) {
-    for (const auto& child : key.subkeys) {
-        if (SameName(child->name, name)) {
-            return child;
-        }
-    }
-    return nullptr;
+    auto found = key.subkeys.find(Upper(name));
+    return found == key.subkeys.end() ? nullptr : found->second;
 }
 
 static std::shared_ptr<Key> Walk(std::shared_ptr<Key> from, const std::string& path,
@@ -205,11 +201,7 @@ void CreateKey(const std::string& path) {
             child = std::make_shared<Key>();
             child->name = part;
             child->parent = key.get();
-            auto at = std::lower_bound(key->subkeys.begin(), key->subkeys.end(), Upper(part),
-                                       [](const std::shared_ptr<Key>& k, const std::string& u) {
-                                           return Upper(k->name) < u;
-                                       });
-            key->subkeys.insert(at, child);
+            key->subkeys[Upper(part)] = child;
         }
         key = child;
     }
@@ -248,14 +240,14 @@ bool KeyExists(const std::string& path) {
 
 std::vector<std::string> SubkeyNames(const std::string& path) {
     std::vector<std::string> names;
-    for (const auto& child : KeyAt(path)->subkeys) {
+    for (const auto& [upper, child] : KeyAt(path)->subkeys) {
         names.push_back(child->name);
     }
     return names;
 }
 
 static void SnapshotInto(const Key& key, RegistrySnapshot* snapshot) {
-    for (const auto& child : key.subkeys) {
+    for (const auto& [upper, child] : key.subkeys) {
         KeySnapshot entry;
         for (const auto& [name, value] : child->values) {
             entry.values[name] = value;
@@ -336,7 +328,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, LPD
     }
     const Key& k = *handle->key;
     DWORD longestName = 0;
-    for (const auto& child : k.subkeys) {
+    for (const auto& [upper, child] : k.subkeys) {
         longestName = std::max(longestName, static_cast<DWORD>(child->name.size()));
     }
     DWORD longestValueName = 0;
@@ -383,7 +375,7 @@ LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameLength) {
     if (index >= subkeys.size()) {
         return ERROR_NO_MORE_ITEMS;
     }
-    const std::string& found = subkeys[index]->name;
+    const std::string& found = std::next(subkeys.begin(), index)->second->name;
     if (found.size() + 1 > nameLength) {
         return ERROR_MORE_DATA;
     }
@@ -522,8 +514,7 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
         target->removalRefused || !target->subkeys.empty()) {
         return ERROR_ACCESS_DENIED;
     }
-    auto& siblings = target->parent->subkeys;
-    siblings.erase(std::find(siblings.begin(), siblings.end(), target));
+    target->parent->subkeys.erase(Upper(target->name));
     target->deleted = true;
     target->parent = nullptr;
     return ERROR_SUCCESS;

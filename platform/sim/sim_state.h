@@ -13,7 +13,9 @@ namespace sim::detail {
 struct Key {
     std::string name;
     Key* parent = nullptr;
-    std::vector<std::shared_ptr<Key>> subkeys;  // ordered by upper-cased name
+    // By upper-cased name: the order Windows enumerates them in, and lookups
+    // that stay cheap for devices with thousands of instances.
+    std::map<std::string, std::shared_ptr<Key>> subkeys;
     std::vector<std::pair<std::string, Value>> values;
     AccessList accessList;
     bool removalRefused = false;
