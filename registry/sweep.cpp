@@ -10,7 +10,7 @@ static const DWORD SERVICE_VALUE_SIZE = 256;
 enum InstanceVerdict {
     INSTANCE_SERVED,
     INSTANCE_FOREIGN,
-    INSTANCE_UNJUDGED,  // no buffer for its "Service" value: keep it
+    INSTANCE_UNJUDGED,  // its "Service" value could not be read: keep it
     INSTANCE_UNOPENED
 };
 
@@ -64,6 +64,10 @@ static int NamesDriverService(BYTE* data, DWORD size) {
     return 1;
 }
 
+// Only an answer about the value judges an instance: none there, or one too
+// long for the buffer, makes it foreign. A query refused for any other
+// reason (access, memory) says nothing about the service, so the instance,
+// which may well be served, is kept.
 static int JudgeInstance(HKEY deviceKey, const char* name) {
     HKEY instanceKey;
     if (RegOpenKeyA(deviceKey, name, &instanceKey) != ERROR_SUCCESS) {
@@ -74,9 +78,11 @@ static int JudgeInstance(HKEY deviceKey, const char* name) {
     if (value != NULL) {
         DWORD size = SERVICE_VALUE_SIZE;
         LONG queried = RegQueryValueExA(instanceKey, "Service", NULL, NULL, value, &size);
-        verdict = queried == ERROR_SUCCESS && NamesDriverService(value, size)
-                      ? INSTANCE_SERVED
-                      : INSTANCE_FOREIGN;
+        if (queried == ERROR_SUCCESS) {
+            verdict = NamesDriverService(value, size) ? INSTANCE_SERVED : INSTANCE_FOREIGN;
+        } else if (queried == ERROR_FILE_NOT_FOUND || queried == ERROR_MORE_DATA) {
+            verdict = INSTANCE_FOREIGN;
+        }
         FreeBlock(value);
     }
     RegCloseKey(instanceKey);

@@ -1,0 +1,356 @@
+#include "fault_harness.h"
+
+#include "entry/entry.h"
+
+#include <algorithm>
+#include <map>
+
+namespace quorin_fault {
+
+const std::string kEnum = "System\\CurrentControlSet\\Enum";
+
+namespace {
+
+const char kProgramPath[] = "C:\\pkg\\Quorin64.exe";
+const int kDocumentedCodes[] = {1, 0, -1, -2, -3, -4, -6};
+// Operations the simulated layer records without letting them fail.
+const char* const kNotedOperations[] = {"GetCommandLineA"};
+
+std::string Upper(const std::string& text) {
+    std::string upper = text;
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return upper;
+}
+
+// Registry names compare without regard to ASCII case.
+bool InSubtree(const std::string& path, const std::string& root) {
+    return path.size() > root.size() && path[root.size()] == '\\' &&
+           Upper(path.substr(0, root.size())) == Upper(root);
+}
+
+bool IsNoted(const std::string& operation) {
+    return std::any_of(std::begin(kNotedOperations), std::end(kNotedOperations),
+                       [&](const char* noted) { return operation == noted; });
+}
+
+void Apply(const Fault& fault) {
+    bool persistent = fault.last == kForever;
+    if (fault.operation.empty()) {
+        // The layer fails one call, or every call from one on.
+        sim::FailCall(fault.first, fault.error, persistent);
+    } else {
+        int count = persistent ? -1 : static_cast<int>(fault.last - fault.first + 1);
+        sim::FailOperation(fault.operation, fault.error, static_cast<int>(fault.first), count);
+    }
+}
+
+// Which recorded calls failed by injection, worked out from the faults the
+// same way the layer applies them; the caller checks the totals agree.
+struct CallRecord {
+    std::size_t event;
+    std::string operation;
+    bool injected;
+};
+
+std::vector<CallRecord> ReplayCalls(const std::vector<Fault>& faults, std::uint64_t callLimit) {
+    std::vector<CallRecord> calls;
+    std::map<std::string, std::uint64_t> nth;
+    const std::vector<sim::Event>& events = sim::Events();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const std::string& operation = events[i].operation;
+        if (IsNoted(operation)) {
+            continue;
+        }
+        std::uint64_t number = calls.size() + 1;
+        std::uint64_t position = ++nth[operation];
+        bool injected = number > callLimit;
+        for (const Fault& fault : faults) {
+            bool any = fault.operation.empty();
+            std::uint64_t at = any ? number : position;
+            if ((any || fault.operation == operation) && at >= fault.first && at <= fault.last) {
+                injected = true;
+                break;
+            }
+        }
+        calls.push_back({i, operation, injected});
+    }
+    return calls;
+}
+
+// An access-list restore is a RegSetKeySecurity that does not directly
+// follow the initialisation of the open descriptor (that one takes the list
+// away), or the reopen of a key right after its removal was refused.
+bool IsRestoreAttempt(std::size_t event) {
+    const std::vector<sim::Event>& events = sim::Events();
+    if (event == 0) {
+        return false;
+    }
+    const sim::Event& call = events[event];
+    const sim::Event& before = events[event - 1];
+    if (call.operation == "RegSetKeySecurity") {
+        return before.operation != "InitializeSecurityDescriptor";
+    }
+    return call.operation == "RegOpenKeyA" && before.operation == "RegDeleteKeyA" &&
+           before.detail == call.detail && before.process == call.process;
+}
+
+const sim::Value* ServiceValue(const sim::KeySnapshot& key) {
+    for (const auto& [name, value] : key.values) {
+        if (Upper(name) == "SERVICE") {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+std::string Describe(const std::string& path) {
+    return path.size() > 120 ? path.substr(0, 120) + "..." : path;
+}
+
+void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardwareId,
+                   RunReport* report) {
+    const sim::RegistrySnapshot after = sim::Snapshot();
+    std::vector<std::string>& violations = report->violations;
+    const std::string device = hardwareId.empty() ? std::string() : kEnum + "\\" + hardwareId;
+    auto mayChange = [&](const std::string& path) {
+        return !device.empty() && InSubtree(path, device);
+    };
+
+    for (const auto& [path, key] : after) {
+        if (before.count(path) == 0) {
+            violations.push_back("key created: " + Describe(path));
+        }
+    }
+
+    // Instances served by the driver, with everything below them, stay as
+    // they were; so does every key outside the device key.
+    std::vector<std::string> served;
+    for (const auto& [path, key] : before) {
+        if (!mayChange(path) || path.find('\\', device.size() + 1) != std::string::npos) {
+            continue;
+        }
+        const sim::Value* service = ServiceValue(key);
+        if (service != nullptr && NamesDriverService(*service)) {
+            served.push_back(path);
+        }
+    }
+    auto isServed = [&](const std::string& path) {
+        return std::any_of(served.begin(), served.end(), [&](const std::string& instance) {
+            return Upper(path) == Upper(instance) || InSubtree(path, instance);
+        });
+    };
+
+    for (const auto& [path, key] : before) {
+        auto found = after.find(path);
+        bool strict = !mayChange(path) || isServed(path);
+        if (found == after.end()) {
+            if (strict) {
+                violations.push_back((mayChange(path) ? "served instance key removed: "
+                                                      : "key outside the device key removed: ") +
+                                     Describe(path));
+            }
+            continue;
+        }
+        const sim::KeySnapshot& now = found->second;
+        if (now.values != key.values) {
+            violations.push_back("values changed: " + Describe(path));
+        }
+        if (now.accessList == key.accessList) {
+            continue;
+        }
+        if (strict || now.accessList.present) {
+            violations.push_back("access list changed: " + Describe(path));
+        } else {
+            ++report->survivorsWithoutList;
+        }
+    }
+    // Once a list is taken away, only the restore can give it back; a
+    // failure that hits the restore is the one excuse for a key without it.
+    if (report->survivorsWithoutList > report->restoreHits) {
+        violations.push_back(std::to_string(report->survivorsWithoutList) +
+                             " kept key(s) without their access list, but " +
+                             std::to_string(report->restoreHits) +
+                             " injected failure(s) hit a restore");
+    }
+}
+
+void CheckResources(RunReport* report) {
+    const sim::Accounting& used = sim::Resources();
+    if (used.openKeys != 0) {
+        report->violations.push_back(std::to_string(used.openKeys) + " key(s) left open");
+    }
+    if (used.openHandles != 0) {
+        report->violations.push_back(std::to_string(used.openHandles) + " handle(s) left open");
+    }
+    if (used.heapBlocks != 0) {
+        report->violations.push_back(std::to_string(used.heapBlocks) + " heap block(s) not freed");
+    }
+    for (const std::string& misuse : used.misuses) {
+        report->violations.push_back("misuse: " + misuse);
+    }
+}
+
+}  // namespace
+
+const std::vector<DWORD>& RealisticErrors(const std::string& operation) {
+    static const std::map<std::string, std::vector<DWORD>> errors = {
+        {"RegOpenKeyA", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}},
+        {"RegQueryInfoKeyA", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
+        {"RegEnumKeyA", {ERROR_MORE_DATA, ERROR_ACCESS_DENIED, ERROR_NO_MORE_ITEMS}},
+        {"RegQueryValueExA", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
+        {"RegGetKeySecurity", {ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER}},
+        {"InitializeSecurityDescriptor", {ERROR_INVALID_PARAMETER}},
+        {"RegSetKeySecurity", {ERROR_ACCESS_DENIED, ERROR_INVALID_SECURITY_DESCR}},
+        {"RegDeleteKeyA", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}},
+        {"RegCloseKey", {ERROR_INVALID_HANDLE}},
+        {"HeapAlloc", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"HeapFree", {ERROR_INVALID_PARAMETER}},
+        {"MessageBoxA", {ERROR_INVALID_WINDOW_HANDLE, ERROR_NOT_ENOUGH_MEMORY}},
+        {"UpdateDriverForPlugAndPlayDevicesA",
+         {ERROR_FILE_NOT_FOUND, ERROR_NO_SUCH_DEVINST, ERROR_INVALID_FLAGS, ERROR_IN_WOW64,
+          ERROR_ACCESS_DENIED}},
+        {"GetCurrentDirectoryA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
+        {"GetWindowsDirectoryA", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"GetModuleHandleA", {126}},  // ERROR_MOD_NOT_FOUND
+        {"GetProcAddress", {127}},    // ERROR_PROC_NOT_FOUND
+        {"IsWow64Process", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
+        {"CreateProcessA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
+        {"WaitForSingleObject", {ERROR_INVALID_HANDLE}},
+        {"GetExitCodeProcess", {ERROR_INVALID_HANDLE}},
+        {"CloseHandle", {ERROR_INVALID_HANDLE}},
+    };
+    static const std::vector<DWORD> fallback = {ERROR_ACCESS_DENIED};
+    auto found = errors.find(operation);
+    return found != errors.end() ? found->second : fallback;
+}
+
+const std::vector<std::string>& FaultableOperations() {
+    static const std::vector<std::string> operations = {
+        "RegOpenKeyA", "RegQueryInfoKeyA", "RegEnumKeyA", "RegQueryValueExA",
+        "RegGetKeySecurity", "InitializeSecurityDescriptor", "RegSetKeySecurity",
+        "RegDeleteKeyA", "RegCloseKey", "HeapAlloc", "HeapFree", "MessageBoxA",
+        "UpdateDriverForPlugAndPlayDevicesA", "GetCurrentDirectoryA", "GetWindowsDirectoryA",
+        "GetModuleHandleA", "GetProcAddress", "IsWow64Process", "CreateProcessA",
+        "WaitForSingleObject", "GetExitCodeProcess", "CloseHandle"};
+    return operations;
+}
+
+std::vector<Fault> PersistentFrom(std::uint64_t k, const std::vector<std::string>& operations) {
+    std::vector<Fault> faults;
+    for (const std::string& operation : FaultableOperations()) {
+        std::uint64_t earlier = static_cast<std::uint64_t>(
+            std::count(operations.begin(),
+                       operations.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(
+                                                k - 1, operations.size())),
+                       operation));
+        faults.push_back({operation, earlier + 1, kForever, RealisticErrors(operation)[0]});
+    }
+    // Anything the list above does not name fails too.
+    faults.push_back({"", k, kForever, 0});
+    return faults;
+}
+
+void StartProgram() {
+#if !QUORIN_X86_BUILD
+    pfnIsWow64Process = LookUpIsWow64Process();
+#endif
+}
+
+RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
+                      std::uint64_t callLimit) {
+    RunReport report;
+    sim::Reset();
+    sim::SetProgramImage({&StartProgram, &WinMain});
+    sim::AddFile(kProgramPath);
+    if (setup.prepare) {
+        setup.prepare();
+    }
+    const sim::RegistrySnapshot before = sim::Snapshot();
+    for (const Fault& fault : faults) {
+        Apply(fault);
+    }
+    sim::SetCallLimit(callLimit);
+    report.exitCode = sim::RunProgram(setup.commandLine, setup.underWow64);
+    report.calls = sim::CallCount();
+    report.injected = sim::InjectedFailures();
+
+    const std::vector<CallRecord> calls = ReplayCalls(faults, callLimit);
+    std::uint64_t injected = 0;
+    for (const CallRecord& call : calls) {
+        report.operations.push_back(call.operation);
+        injected += call.injected ? 1 : 0;
+        if (call.injected && IsRestoreAttempt(call.event)) {
+            ++report.restoreHits;
+        }
+    }
+    if (calls.size() != report.calls || injected != report.injected) {
+        report.violations.push_back("the call record does not match the layer's counts");
+    }
+    if (std::find(std::begin(kDocumentedCodes), std::end(kDocumentedCodes), report.exitCode) ==
+        std::end(kDocumentedCodes)) {
+        report.violations.push_back("undocumented exit code " + std::to_string(report.exitCode));
+    }
+    if (sim::CallLimitReached()) {
+        report.violations.push_back("no end within " + std::to_string(callLimit) + " calls");
+    }
+    CheckResources(&report);
+    CheckRegistry(before, SweepMayActOn(setup.sweptHardwareId) ? setup.sweptHardwareId : "",
+                  &report);
+    return report;
+}
+
+std::string HardwareIdOf(const std::string& argumentString) {
+    std::size_t plus = argumentString.find('+');
+    std::string id;
+    while (plus != std::string::npos) {
+        std::size_t next = argumentString.find('+', plus + 1);
+        std::string run = argumentString.substr(
+            plus + 1, next == std::string::npos ? std::string::npos : next - plus - 1);
+        if (!run.empty()) {
+            id = run;
+        }
+        plus = next;
+    }
+    return id;
+}
+
+bool SweepMayActOn(const std::string& hardwareId) {
+    if (hardwareId.empty() || hardwareId.size() > 993) {
+        return false;
+    }
+    int components = 0;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = hardwareId.find('\\', start);
+        std::size_t length = (end == std::string::npos ? hardwareId.size() : end) - start;
+        if (length == 0) {
+            return false;
+        }
+        ++components;
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return components >= 2;
+}
+
+bool NamesDriverService(const sim::Value& value) {
+    if (value.data.size() > 256) {
+        return false;  // the 256-byte query fails
+    }
+    std::string text;
+    for (std::uint8_t byte : value.data) {
+        if (byte == 0) {
+            break;
+        }
+        text.push_back(static_cast<char>(byte));
+    }
+    return Upper(text) == "TALMERIX";
+}
+
+}  // namespace quorin_fault

@@ -1,0 +1,83 @@
+// Runs the whole program on the simulated machine with injected failures
+// and checks, after every run, the promises that make it safe to run
+// elevated: nothing left open, nothing outside the device key touched, no
+// served instance removed, no survivor left without its access list, a
+// documented exit code, and an end within a bounded number of calls.
+// Shared by the fault loop and the fuzz target, so it uses no test framework.
+#ifndef QUORIN_TESTS_FAULT_HARNESS_H
+#define QUORIN_TESTS_FAULT_HARNESS_H
+
+#include "platform/sim/sim_machine.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quorin_fault {
+
+extern const std::string kEnum;  // System\CurrentControlSet\Enum
+
+// Errors an operation really returns when it fails. For the "Service" query
+// only failures to read are listed: "no such value" and "more data" are
+// answers about the registry's content, on which the program rightly acts.
+const std::vector<DWORD>& RealisticErrors(const std::string& operation);
+// Every operation the simulated layer lets fail.
+const std::vector<std::string>& FaultableOperations();
+
+// One injected failure: operation "" means any call, counted by call number;
+// otherwise the nth calls of that operation. last is inclusive.
+struct Fault {
+    std::string operation;
+    std::uint64_t first = 1;
+    std::uint64_t last = 1;
+    DWORD error = 0;
+};
+constexpr std::uint64_t kForever = UINT64_MAX;
+
+struct RunSetup {
+    std::string commandLine;
+    bool underWow64 = false;
+    // Sets up the registry, update outcomes, directories; runs on a fresh
+    // machine that already has the program and C:\pkg\Quorin64.exe.
+    std::function<void()> prepare;
+    // The ID whose device key the sweep may change; empty when the
+    // argument names no device key, so that nothing may change at all.
+    std::string sweptHardwareId;
+};
+
+struct RunReport {
+    int exitCode = 0;
+    std::uint64_t calls = 0;
+    std::uint64_t injected = 0;
+    int restoreHits = 0;           // injected failures that hit an access-list restore
+    int survivorsWithoutList = 0;  // kept keys whose list is not their original one
+    std::vector<std::string> operations;  // operation of each faultable call, in order
+    std::vector<std::string> violations;
+};
+
+// "Every call from call k on fails", each operation with its first
+// realistic error. ops are the operations of calls 1..k-1 of a run that
+// went the same way up to k.
+std::vector<Fault> PersistentFrom(std::uint64_t k, const std::vector<std::string>& operations);
+
+// A fresh machine, the setup, the faults, one run of the program, every
+// invariant checked.
+RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
+                      std::uint64_t callLimit);
+
+// The hardware ID the documented rule cuts from an argument string, and
+// whether the sweep may act on it (two non-empty components, at most 993
+// characters). Written apart from the program's own code so it can judge it.
+std::string HardwareIdOf(const std::string& argumentString);
+bool SweepMayActOn(const std::string& hardwareId);
+
+// "TALMERIX" in any case, within 256 bytes, up to the first zero.
+bool NamesDriverService(const sim::Value& value);
+
+// Program start-up as each simulated process runs it.
+void StartProgram();
+
+}  // namespace quorin_fault
+
+#endif

@@ -1,0 +1,269 @@
+// Fails every platform call of each scenario in turn, once and for good,
+// and checks the safety invariants after every run (see fault_harness.h).
+#include "fault_harness.h"
+
+#include "install/result_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+namespace quorin_fault {
+namespace {
+
+constexpr bool kX86 = QUORIN_X86_BUILD != 0;
+const std::string kHardwareId = "USB\\VID_1F3A&PID_0C21";
+const std::string kDevice = kEnum + "\\" + kHardwareId;
+const std::string kCommandLine = "\"C:\\pkg\\Quorin64.exe\" driver.inf+" + kHardwareId;
+// Far above any run that ends; a run that loops meets it.
+constexpr std::uint64_t kBaselineCallLimit = 200000;
+
+struct Scenario {
+    std::string name;
+    std::function<void()> prepare;
+    bool underWow64 = false;
+    int exitCode = INSTALL_OK;
+    std::vector<std::string> survivingInstances;  // after a run without failures
+};
+
+void Instance(const std::string& name, const std::optional<std::string>& service,
+              std::uint32_t tag, std::uint32_t denied = 0) {
+    const std::string path = kDevice + "\\" + name;
+    sim::CreateKey(path);
+    if (service) {
+        sim::SetString(path, "Service", *service);
+    }
+    sim::SetAccessList(path, {true, denied, tag});
+}
+
+void Subkey(const std::string& path, std::uint32_t tag, std::uint32_t denied = 0) {
+    sim::CreateKey(kDevice + "\\" + path);
+    sim::SetAccessList(kDevice + "\\" + path, {true, denied, tag});
+}
+
+// Keys next to the device key, which nothing may touch.
+void AddNeighbours() {
+    sim::SetString(kEnum + "\\USB\\VID_1F3A&PID_0C22\\0000", "Service", "usbhub");
+    sim::SetString(kEnum + "\\USB\\VID_1F3A&PID_0C21_X\\0000", "Service", "other");
+    sim::CreateKey(kEnum + "\\HID\\VID_1F3A&PID_0C21\\0000\\Device Parameters");
+    sim::SetString("System\\CurrentControlSet\\Services\\TALMERIX", "Start", "3");
+    sim::SetAccessList(kEnum + "\\USB", {true, 0, 90});
+    sim::SetString(kDevice, "Note", "the device key's own value");
+    sim::SetAccessList(kDevice, {true, 0, 91});
+}
+
+std::vector<Scenario> Scenarios() {
+    std::vector<Scenario> scenarios;
+    scenarios.push_back({"typical install",
+                         [] {
+                             AddNeighbours();
+                             Instance("0000", "TALMERIX", 1);
+                             Subkey("0000\\Device Parameters", 2);
+                             Instance("0001", "usbhub", 3);
+                             Subkey("0001\\Device Parameters", 4);
+                             Subkey("0001\\LogConf", 5);
+                         },
+                         false, INSTALL_OK, {"0000"}});
+    scenarios.push_back({"nested stale trees",
+                         [] {
+                             AddNeighbours();
+                             sim::QueueUpdateOutcome({TRUE, 0, TRUE});
+                             Instance("A-served", "talmerix", 1);
+                             Subkey("A-served\\Device Parameters\\Deep", 2);
+                             Instance("B", std::nullopt, 3);
+                             Subkey("B\\P1\\P2\\P3\\P4", 4);
+                             Subkey("B\\P1\\Q", 5);
+                             Subkey("B\\R\\S", 6);
+                             Instance("C", "TALMERIX2", 7);
+                             Subkey("C\\X\\Y\\Z", 8);
+                         },
+                         false, INSTALL_OK_REBOOT, {"A-served"}});
+    scenarios.push_back({"served and stale mixed",
+                         [] {
+                             AddNeighbours();
+                             sim::QueueUpdateOutcome({FALSE, ERROR_NO_SUCH_DEVINST, FALSE});
+                             Instance("0", "TALMERIX", 1);
+                             Instance("1", "usbhub", 2);
+                             Instance("2", "TalMerix", 3);
+                             Instance("3", "", 4);
+                             Instance("4", std::nullopt, 5);
+                             Instance("5", "talmerix", 6);
+                             Instance("6", "TALMERI", 7);
+                             Instance("7", "TALMERIX", 8);
+                             for (const char* name : {"0", "1", "2", "3", "4", "5", "6", "7"}) {
+                                 Subkey(std::string(name) + "\\Device Parameters", 20);
+                             }
+                         },
+                         false, INSTALL_NO_DEVICE, {"0", "2", "5", "7"}});
+    auto wow64Refusal = [] {
+        AddNeighbours();
+        sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+        sim::QueueUpdateOutcome({TRUE, 0, FALSE});
+        Instance("served", "TALMERIX", 1);
+        Instance("stale-1", "usbhub", 2);
+        Subkey("stale-1\\Device Parameters", 3);
+        Instance("stale-2", std::nullopt, 4);
+    };
+    if (kX86) {
+        scenarios.push_back({"x86 retry", wow64Refusal, true, INSTALL_OK, {"served"}});
+    } else {
+        scenarios.push_back({"relaunch", wow64Refusal, false, INSTALL_OK, {"served"}});
+        scenarios.push_back({"refused under WOW64", wow64Refusal, true, INSTALL_IN_WOW64,
+                             {"served"}});
+    }
+    scenarios.push_back({"refused access change",
+                         [] {
+                             AddNeighbours();
+                             // Served, but its value cannot be read.
+                             Instance("0-unreadable", "TALMERIX", 10, KEY_QUERY_VALUE);
+                             // The list cannot be changed, removal is allowed.
+                             Instance("1-locked", "usbhub", 11, WRITE_DAC);
+                             Subkey("1-locked\\Device Parameters", 12);
+                             // Neither change nor removal is allowed.
+                             Instance("2-sealed", "usbhub", 13, WRITE_DAC | DELETE);
+                             Subkey("2-sealed\\Device Parameters", 14);
+                             // Taken away, then the removal is refused.
+                             Instance("3-refused", std::nullopt, 15);
+                             sim::RefuseRemoval(kDevice + "\\3-refused");
+                             // A subkey whose list cannot even be read.
+                             Instance("4-stale", "other", 16);
+                             Subkey("4-stale\\Unreadable", 17, READ_CONTROL);
+                             // A subkey that cannot be opened keeps its parents.
+                             Instance("5-stale", "other", 18);
+                             Subkey("5-stale\\Closed", 19, sim::ALL_KEY_RIGHTS);
+                             Subkey("5-stale\\Open", 20);
+                         },
+                         false, INSTALL_OK,
+                         {"0-unreadable", "2-sealed", "3-refused", "5-stale"}});
+    return scenarios;
+}
+
+struct Tally {
+    std::uint64_t runs = 0;
+    std::uint64_t transient = 0;
+    std::uint64_t persistent = 0;
+    std::uint64_t persistentPerOperation = 0;
+    std::uint64_t exemptedKeys = 0;  // kept keys without their list, excused by a restore hit
+    std::uint64_t exemptedRuns = 0;
+    std::uint64_t exemptedTransientRuns = 0;
+    double mostCallsPerBaselineCall = 0;
+};
+
+std::string DescribeFaults(const std::vector<Fault>& faults) {
+    std::string text;
+    for (const Fault& fault : faults) {
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += (fault.operation.empty() ? std::string("call") : fault.operation) + " " +
+                std::to_string(fault.first) +
+                (fault.last == kForever ? std::string(" on") : std::string()) + " error " +
+                std::to_string(fault.error);
+    }
+    return text;
+}
+
+class FaultLoop {
+public:
+    FaultLoop(const Scenario& scenario, Tally* tally) : scenario_(scenario), tally_(tally) {
+        setup_.commandLine = kCommandLine;
+        setup_.underWow64 = scenario.underWow64;
+        setup_.prepare = scenario.prepare;
+        setup_.sweptHardwareId = kHardwareId;
+    }
+
+    void Run() {
+        const RunReport baseline = RunAndCheck(setup_, {}, kBaselineCallLimit);
+        ASSERT_TRUE(baseline.violations.empty()) << scenario_.name << ": "
+                                                 << baseline.violations[0];
+        ASSERT_EQ(baseline.exitCode, scenario_.exitCode) << scenario_.name;
+        ASSERT_EQ(sim::SubkeyNames(kDevice), scenario_.survivingInstances) << scenario_.name;
+        const std::uint64_t calls = baseline.calls;
+        const std::vector<std::string>& operations = baseline.operations;
+        baselineCalls_ = calls;
+        limit_ = 10 * calls + 1000;
+
+        for (std::uint64_t k = 1; k <= calls; ++k) {
+            for (DWORD error : RealisticErrors(operations[k - 1])) {
+                const RunReport report = Check({{"", k, k, error}}, true);
+                ++tally_->transient;
+                EXPECT_EQ(report.injected, 1u) << scenario_.name << ": call " << k;
+            }
+            Check(PersistentFrom(k, operations));
+            ++tally_->persistent;
+        }
+        // One operation failing for good from its nth call on while the rest
+        // works: the heap running out, removals refused from some key on.
+        for (const std::string& operation : FaultableOperations()) {
+            const auto count = std::count(operations.begin(), operations.end(), operation);
+            for (std::uint64_t nth = 1; nth <= static_cast<std::uint64_t>(count); ++nth) {
+                Check({{operation, nth, kForever, RealisticErrors(operation)[0]}});
+                ++tally_->persistentPerOperation;
+            }
+        }
+    }
+
+    std::uint64_t BaselineCalls() const { return baselineCalls_; }
+
+private:
+    RunReport Check(const std::vector<Fault>& faults, bool transient = false) {
+        RunReport report = RunAndCheck(setup_, faults, limit_);
+        ++tally_->runs;
+        if (report.survivorsWithoutList > 0) {
+            tally_->exemptedKeys += static_cast<std::uint64_t>(report.survivorsWithoutList);
+            ++tally_->exemptedRuns;
+            tally_->exemptedTransientRuns += transient ? 1 : 0;
+        }
+        tally_->mostCallsPerBaselineCall =
+            std::max(tally_->mostCallsPerBaselineCall,
+                     static_cast<double>(report.calls) / static_cast<double>(baselineCalls_));
+        if (!report.violations.empty() && ++failures_ <= 10) {
+            std::string all;
+            for (const std::string& violation : report.violations) {
+                all += "\n  " + violation;
+            }
+            ADD_FAILURE() << scenario_.name << " with " << DescribeFaults(faults) << " (exit "
+                          << report.exitCode << ")" << all;
+        }
+        return report;
+    }
+
+    const Scenario& scenario_;
+    Tally* tally_;
+    RunSetup setup_;
+    std::uint64_t baselineCalls_ = 1;
+    std::uint64_t limit_ = 0;
+    int failures_ = 0;
+};
+
+TEST(FaultLoop, EveryCallFailingOnceOrForGoodKeepsEveryInvariant) {
+    Tally tally;
+    for (const Scenario& scenario : Scenarios()) {
+        SCOPED_TRACE(scenario.name);
+        const std::uint64_t before = tally.runs;
+        FaultLoop loop(scenario, &tally);
+        loop.Run();
+        std::printf("fault loop %s: %-22s %4llu calls, %6llu runs\n", kX86 ? "x86" : "x64",
+                    scenario.name.c_str(), static_cast<unsigned long long>(loop.BaselineCalls()),
+                    static_cast<unsigned long long>(tally.runs - before));
+    }
+    std::printf("fault loop %s: %llu runs (%llu transient, %llu persistent from a call, %llu "
+                "persistent in one operation); %llu kept key(s) in %llu run(s) (%llu of them "
+                "transient) without their access list because a failure hit its restore; "
+                "longest run %.1fx its baseline\n",
+                kX86 ? "x86" : "x64", static_cast<unsigned long long>(tally.runs),
+                static_cast<unsigned long long>(tally.transient),
+                static_cast<unsigned long long>(tally.persistent),
+                static_cast<unsigned long long>(tally.persistentPerOperation),
+                static_cast<unsigned long long>(tally.exemptedKeys),
+                static_cast<unsigned long long>(tally.exemptedRuns),
+                static_cast<unsigned long long>(tally.exemptedTransientRuns),
+                tally.mostCallsPerBaselineCall);
+    RecordProperty("runs", std::to_string(tally.runs));
+    EXPECT_GT(tally.runs, 0u);
+}
+
+}  // namespace
+}  // namespace quorin_fault
