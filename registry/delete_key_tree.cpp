@@ -14,21 +14,24 @@ static void ShowRegistryError(void) {
                 MB_OK);
 }
 
-// Reads the key's access list into a heap block of the size the key query
-// reported for the key's whole security descriptor.
+// Reads the key's access list into a heap block. The key query's figure for
+// the whole descriptor sizes the first try; where it is too small (Wine
+// always reports 0) the size the security query asks for sizes a second.
 static PSECURITY_DESCRIPTOR ReadAccessList(HKEY key, DWORD descriptorLength) {
-    PSECURITY_DESCRIPTOR descriptor =
-        descriptorLength != 0 ? AllocateBlock(descriptorLength) : NULL;
-    if (descriptor == NULL) {
-        return NULL;
-    }
     DWORD length = descriptorLength;
-    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length) !=
-        ERROR_SUCCESS) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD room = length;
+        PSECURITY_DESCRIPTOR descriptor = room != 0 ? AllocateBlock(room) : NULL;
+        LONG status = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length);
+        if (status == ERROR_SUCCESS && descriptor != NULL) {
+            return descriptor;
+        }
         FreeBlock(descriptor);
-        return NULL;
+        if (status != ERROR_INSUFFICIENT_BUFFER || length <= room) {
+            return NULL;
+        }
     }
-    return descriptor;
+    return NULL;
 }
 
 // A descriptor without an access list, applied as the key's access list,
