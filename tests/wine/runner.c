@@ -1,0 +1,80 @@
+// Console runner for the end-to-end tests: starts a program with exactly the
+// command line it is given, in the given current directory, waits for it and
+// prints its full 32-bit exit code (Wine's own exit status keeps only the
+// low byte). Both texts arrive hex-encoded so that blanks, quotes and bytes
+// 0x80-0xFF reach CreateProcessA unchanged.
+//
+// usage: runner.exe <current directory as hex, or -> <command line as hex>
+//                   [time limit in ms]
+// Prints "exit <code>" and returns 0, or prints what went wrong and returns
+// 2 (usage), 3 (could not start) or 4 (time limit reached, program ended).
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes hex into a new terminated block; NULL on a malformed text.
+static char* DecodeHex(const char* hex) {
+    size_t length = strlen(hex);
+    if (length % 2 != 0) return NULL;
+    char* text = (char*)malloc(length / 2 + 1);
+    if (text == NULL) return NULL;
+    for (size_t i = 0; i < length / 2; ++i) {
+        int high = HexValue(hex[2 * i]);
+        int low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0 || (high == 0 && low == 0)) {
+            free(text);
+            return NULL;
+        }
+        text[i] = (char)(high * 16 + low);
+    }
+    text[length / 2] = '\0';
+    return text;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3 || argc > 4) {
+        fprintf(stderr, "usage: runner.exe <directory hex|-> <command line hex> [ms]\n");
+        return 2;
+    }
+    char* directory = strcmp(argv[1], "-") == 0 ? NULL : DecodeHex(argv[1]);
+    char* commandLine = DecodeHex(argv[2]);
+    DWORD limit = argc == 4 ? (DWORD)strtoul(argv[3], NULL, 10) : 60000;
+    if ((directory == NULL && strcmp(argv[1], "-") != 0) || commandLine == NULL) {
+        fprintf(stderr, "runner: malformed hex argument\n");
+        return 2;
+    }
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, directory, &startup,
+                        &process)) {
+        printf("start-failed %lu\n", GetLastError());
+        return 3;
+    }
+    int status = 0;
+    if (WaitForSingleObject(process.hProcess, limit) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 0xDEAD);
+        WaitForSingleObject(process.hProcess, 5000);
+        printf("timeout\n");
+        status = 4;
+    } else {
+        DWORD exitCode = 0;
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        printf("exit %lu\n", exitCode);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    free(directory);
+    free(commandLine);
+    return status;
+}

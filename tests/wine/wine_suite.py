@@ -1,0 +1,807 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real x64 Quorin64.exe under Wine 8.
+
+One Wine prefix serves the whole run, with a persistent wineserver:
+
+    wine_suite.py OPTIONS setup          create the prefix, start the server
+    wine_suite.py OPTIONS run GROUP...   run case groups in that prefix
+    wine_suite.py OPTIONS cleanup        stop the server, remove the prefix
+    wine_suite.py OPTIONS all            all three, the server stopped on
+                                         every path
+
+Every case seeds the device registry, starts the program through runner.exe
+with exact command-line bytes, and checks the full 32-bit exit code, the
+"Error" boxes it raised, what the driver update was handed, and the whole
+Enum tree afterwards. The "real" group goes through Wine's own newdev and
+setupapi; the others through the test newdev.dll (WINEDLLOVERRIDES=newdev=n),
+whose answers are scripted per call.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "wineserver"
+# The server outlives the last Wine process by this long, so a run that is
+# killed before its cleanup still leaves nothing behind for long.
+SERVER_PERSIST_SECONDS = 60
+CALL_TIMEOUT = 90
+PROGRAM_TIME_LIMIT_MS = 30000
+
+ENUM = b"System\\CurrentControlSet\\Enum"
+SERVICE_KEY = b"System\\CurrentControlSet\\Services\\TALMERIX"
+DEV = b"USB\\VID_1F3A&PID_0C21"
+ERROR_TEXT = "Can't perform registry operation, driver install not complete."
+
+ERROR_FILE_NOT_FOUND = 2
+ERROR_INVALID_FLAGS = 1004
+ERROR_NO_SUCH_DEVINST = 0xE000020B
+ERROR_IN_WOW64 = 0xE0000235
+ERROR_ACCESS_DENIED = 5
+DENY_WRITE_DAC = "D:P(D;;WD;;;WD)(A;;KA;;;WD)"
+
+# Wine's code page 1252 passes the five bytes it leaves undefined through as
+# the code points of the same value.
+CP1252_UNDEFINED = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
+
+
+def ansi_text(raw):
+    return "".join(chr(b) if b in CP1252_UNDEFINED else bytes([b]).decode("cp1252")
+                   for b in raw)
+
+
+def ansi_bytes(text):
+    return b"".join(bytes([ord(c)]) if ord(c) in CP1252_UNDEFINED else c.encode("cp1252")
+                    for c in text)
+
+
+def windows_path(unix_path):
+    return b"Z:" + ansi_bytes(os.path.abspath(unix_path).replace("/", "\\"))
+
+
+def unix_path(windows):
+    assert windows[:3] == b"Z:\\", windows
+    return ansi_text(windows[2:]).replace("\\", "/")
+
+
+def signed32(value):
+    return value - (1 << 32) if value >= 1 << 31 else value
+
+
+def show(raw):
+    """Bytes for a message: printable ASCII as is, other bytes as \\xNN."""
+    if not isinstance(raw, bytes):
+        return repr(raw)
+    return "'%s'" % "".join(chr(b) if 32 <= b < 127 else "\\x%02x" % b for b in raw)
+
+
+# ---------------------------------------------------------------------------
+# The prefix and the Windows helpers
+
+
+class Wine:
+    def __init__(self, options):
+        self.work = os.path.abspath(options.work)
+        self.prefix = os.path.join(self.work, "prefix")
+        self.helpers = os.path.abspath(options.helpers)
+        self.program = os.path.abspath(options.program)
+        self.inf = os.path.abspath(options.inf)
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDLLOVERRIDES", "WINEDEBUG")}
+        # No display: MessageBoxA returns at once. A fixed locale keeps the
+        # ANSI code page at 1252 whatever the caller's environment.
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env = env
+
+    def helper(self, name):
+        return windows_path(os.path.join(self.helpers, name))
+
+    def call(self, args, extra_env=None, timeout=CALL_TIMEOUT):
+        """Runs a Wine command; output goes through files, never pipes, so
+        Wine's lingering system processes cannot hold a pipe open."""
+        env = dict(self.env, **(extra_env or {}))
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            try:
+                status = subprocess.call(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=err, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                raise RuntimeError("timed out: %s" % show(args))
+            out.seek(0)
+            err.seek(0)
+            return status, out.read(), err.read()
+
+    def wine(self, *args, **kwargs):
+        return self.call([WINE] + [a if isinstance(a, (bytes, str)) else str(a) for a in args],
+                         **kwargs)
+
+    def start_server(self):
+        subprocess.call([WINESERVER, "-p%d" % SERVER_PERSIST_SECONDS], env=self.env,
+                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL)
+
+    def stop_server(self):
+        if os.path.isdir(self.prefix):
+            subprocess.call([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.call([WINESERVER, "-w"], env=self.env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            timeout=CALL_TIMEOUT)
+
+    def create(self):
+        for path in (self.program, self.inf) + tuple(
+                os.path.join(self.helpers, n)
+                for n in ("runner.exe", "newdev.dll", "regtool.exe", "mkdevice.exe")):
+            if not os.path.isfile(path):
+                raise RuntimeError("%s is not built" % path)
+        self.stop_server()
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        self.start_server()
+        status, out, err = self.wine("wineboot", "-i", timeout=180)
+        if status != 0:
+            raise RuntimeError("wineboot failed: %s" % show(err[-2000:]))
+        # Relay tracing of MessageBoxA alone: each "Error" box the program
+        # raises shows up as one line, with its texts and flags.
+        self.import_reg(["Windows Registry Editor Version 5.00", "",
+                         "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
+                         '"RelayInclude"="user32.MessageBoxA"', ""])
+        status, out, _ = self.wine(self.helper("regtool.exe"), "acp")
+        if out.strip() != b"1252":
+            raise RuntimeError("the prefix's ANSI code page is %s, not 1252" % show(out))
+
+    def import_reg(self, lines):
+        path = os.path.join(self.work, "seed.reg")
+        with open(path, "wb") as f:
+            f.write(b"\xff\xfe" + "\r\n".join(lines).encode("utf-16-le"))
+        status, out, err = self.wine("reg", "import", windows_path(path))
+        if status != 0:
+            raise RuntimeError("reg import failed: %s %s" % (show(out), show(err)))
+
+    # -- registry, below HKEY_LOCAL_MACHINE ---------------------------------
+
+    def regtool(self, *args):
+        status, out, err = self.wine(self.helper("regtool.exe"), *args)
+        return status, out.replace(b"\r", b"")
+
+    def delete_keys(self, paths):
+        status, out = self.regtool("delete", *[p.hex() for p in paths])
+        if status != 0:
+            raise RuntimeError("could not clear test keys: %s" % show(out))
+
+    def enum_tree(self):
+        """The whole Enum tree: {path below Enum: {value name: (type, data)}}."""
+        status, out = self.regtool("dump", ENUM.hex())
+        return parse_dump(out, ENUM)
+
+    def subtree(self, path):
+        status, out = self.regtool("dump", path.hex())
+        return parse_dump(out, path)
+
+    def access_list(self, path):
+        status, out = self.regtool("getsd", path.hex())
+        return out.strip().decode("ascii", "replace")
+
+    def set_access_list(self, path, sddl):
+        status, out = self.regtool("setsd", path.hex(), sddl)
+        if status != 0:
+            raise RuntimeError("setsd %s: %s" % (show(path), show(out)))
+
+    def seed(self, keys):
+        """Writes keys below Enum: {path: {name: bytes (REG_SZ) or int}}."""
+        lines = ["Windows Registry Editor Version 5.00", ""]
+        for path, values in keys.items():
+            lines.append("[HKEY_LOCAL_MACHINE\\%s]" % ansi_text(ENUM + b"\\" + path))
+            for name, value in values.items():
+                quoted = ansi_text(name).replace("\\", "\\\\").replace('"', '\\"')
+                if isinstance(value, int):
+                    lines.append('"%s"=dword:%08x' % (quoted, value))
+                else:
+                    text = ansi_text(value).replace("\\", "\\\\").replace('"', '\\"')
+                    lines.append('"%s"="%s"' % (quoted, text))
+            lines.append("")
+        self.import_reg(lines)
+
+    # -- running the program --------------------------------------------------
+
+    def run(self, command_line, directory, script=None):
+        """Starts a command line through runner.exe in a directory (Windows
+        path). With a script the test newdev.dll answers; without one Wine's
+        own newdev does."""
+        log = os.path.join(self.work, "double.log")
+        if os.path.exists(log):
+            os.remove(log)
+        extra = {"WINEDEBUG": "-all,+relay,+loaddll"}
+        if script is not None:
+            script_path = os.path.join(self.work, "double.script")
+            with open(script_path, "w") as f:
+                f.write("".join(line + "\n" for line in script))
+            extra.update(WINEDLLOVERRIDES="newdev=n",
+                         QUORIN_DOUBLE_SCRIPT=ansi_text(windows_path(script_path)),
+                         QUORIN_DOUBLE_LOG=ansi_text(windows_path(log)))
+        status, out, err = self.wine(self.helper("runner.exe"), directory.hex(),
+                                     command_line.hex(), PROGRAM_TIME_LIMIT_MS,
+                                     extra_env=extra)
+        result = Run()
+        match = re.match(rb"exit (\d+)", out)
+        result.code = signed32(int(match.group(1))) if match else None
+        result.runner_output = out.strip()
+        result.calls = parse_double_log(log) if os.path.exists(log) else []
+        result.boxes = parse_boxes(err)
+        result.newdev = [kind.decode() for kind in
+                         re.findall(rb'Loaded L"[^"]*newdev\.dll" at \w+: (\w+)', err)]
+        return result
+
+
+class Run:
+    pass
+
+
+def parse_dump(out, root):
+    tree = {}
+    for line in out.splitlines():
+        fields = line.split(b" ")
+        decode = lambda h: b"" if h == b"-" else bytes.fromhex(h.decode())
+        if fields[0] in (b"K", b"V"):
+            full = decode(fields[1])
+            path = full[len(root) + 1:] if full != root else b""
+            if fields[0] == b"K":
+                tree.setdefault(path, {})
+            else:
+                tree.setdefault(path, {})[decode(fields[2])] = (int(fields[3]),
+                                                                 decode(fields[4]))
+        elif fields[0] == b"unreadable":
+            tree[decode(fields[1])[len(root) + 1:]] = "unreadable"
+    return tree
+
+
+def parse_double_log(path):
+    calls = []
+    with open(path, "rb") as f:
+        for line in f:
+            fields = line.split()
+            entry = dict(zip((k.decode() for k in fields[0::2]), fields[1::2]))
+            for key in ("hwid", "inf", "cmdline"):
+                entry[key] = b"" if entry.get(key) in (None, b"null") else bytes.fromhex(
+                    entry[key].decode())
+            for key in ("call", "pid"):
+                entry[key] = int(entry[key])
+            entry["flags"] = int(entry["flags"], 16)
+            entry["reboot"] = int(entry["reboot"])
+            entry["parent"] = int(entry["parent"], 16)
+            entry["answer"] = entry["answer"].decode()
+            calls.append(entry)
+    return calls
+
+
+BOX_CALL = re.compile(rb'Call user32\.MessageBoxA\(([0-9a-f]+),[0-9a-f]+ "(.*)",[0-9a-f]+ '
+                      rb'"(.*)",([0-9a-f]+)\)')
+
+
+def parse_boxes(trace):
+    return [(int(owner, 16), text.decode("latin-1"), caption.decode("latin-1"), int(flags, 16))
+            for owner, text, caption, flags in BOX_CALL.findall(trace)]
+
+
+# ---------------------------------------------------------------------------
+# Checking
+
+
+class CaseFailed(Exception):
+    pass
+
+
+class Case:
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+
+    def check(self, condition, message):
+        if not condition:
+            self.failures.append(message)
+        return condition
+
+    def equal(self, actual, expected, what):
+        return self.check(actual == expected,
+                          "%s: got %s, expected %s" % (what, show(actual), show(expected)))
+
+
+def under(path, root):
+    return path == root or path.startswith(root + b"\\")
+
+
+def check_tree(case, before, after, removed=(), ignore_under=()):
+    """After the run the Enum tree must be the one before, less the removed
+    subtrees; keys under ignore_under are checked by the case itself."""
+    for root in removed:
+        case.check(root in before, "seeding did not create %s" % show(root))
+    expected = {k: v for k, v in before.items()
+                if not any(under(k, r) for r in removed)
+                and not any(under(k, r) for r in ignore_under)}
+    actual = {k: v for k, v in after.items() if not any(under(k, r) for r in ignore_under)}
+    for key in sorted(set(expected) | set(actual)):
+        if key not in actual:
+            case.failures.append("key %s was removed" % show(key))
+        elif key not in expected:
+            case.failures.append("key %s is there afterwards" % show(key))
+        elif expected[key] != actual[key]:
+            case.failures.append("values of %s changed: %s -> %s"
+                                 % (show(key), expected[key], actual[key]))
+
+
+def check_call(case, call, hwid, inf_path, command_line=None):
+    case.equal(call["hwid"], hwid, "hardware ID handed to the update")
+    case.equal(call["inf"], inf_path, "INF path handed to the update")
+    case.equal(call["flags"], 1, "install flags (INSTALLFLAG_FORCE)")
+    case.equal(call["parent"], 0, "parent window")
+    case.equal(call["reboot"], 1, "restart flag pointer given")
+    if command_line is not None:
+        case.equal(call["cmdline"], command_line, "command line of the calling process")
+
+
+def check_boxes(case, run, count):
+    case.equal(len(run.boxes), count, "number of \"Error\" boxes")
+    for owner, text, caption, flags in run.boxes:
+        case.equal((owner, text, caption, flags), (0, ERROR_TEXT, "Error", 0),
+                   "box (owner, text, caption, MB_OK)")
+
+
+def check_double_loaded(case, run, processes=1):
+    case.equal(run.newdev, ["native"] * processes, "newdev.dll loaded (test double)")
+
+
+# ---------------------------------------------------------------------------
+# The device registry the cases start from
+
+# Instances are enumerated in name order: two stale ones at indexes 0 and 1,
+# then a served one, then stale and kept ones mixed.
+BASE_TREE = {
+    DEV + b"\\0000": {b"Service": b"usbhub", b"DeviceDesc": b"old hub port"},
+    DEV + b"\\0000\\Device Parameters": {b"SymbolicName": b"\\??\\USB#0000"},
+    DEV + b"\\0000\\Device Parameters\\Deeper": {b"Level": 3},
+    DEV + b"\\0001": {b"DeviceDesc": b"no service value"},
+    DEV + b"\\0001\\LogConf": {},
+    DEV + b"\\0002": {b"Service": b"TALMERIX", b"Driver": b"{745A17A0}\\0002"},
+    DEV + b"\\0002\\Device Parameters": {b"Kept": 1},
+    DEV + b"\\0003": {b"Service": b"TALMERIX2"},
+    DEV + b"\\0004": {b"Service": b"talmerix"},
+    DEV + b"\\0005": {b"Service": b""},
+    DEV + b"\\0006": {b"Service": b"TALMERIX" + b"X" * 300},  # does not fit 256 bytes
+    DEV + b"\\0007": {b"Service": b"TalMeRix"},
+    b"USB\\VID_1F3A&PID_0C22\\0000": {b"Service": b"usbhub"},  # another device
+    b"USB\\ROOT_HUB\\0000": {b"DeviceDesc": b"bus sibling"},  # no Service either
+}
+BASE_REMOVED = [DEV + b"\\0000", DEV + b"\\0001", DEV + b"\\0003", DEV + b"\\0005",
+                DEV + b"\\0006"]
+
+HIGH_DEV = b"USB\\VID_1F3A&PID_0C21\xc4\xd6\xff"
+
+# Every device key any case creates; each case starts by removing them.
+TEST_DEVICE_KEYS = [DEV, DEV + b" ", DEV + b'"', HIGH_DEV, b"USB\\VID_1F3A&PID_0C22",
+                    b"USB\\ROOT_HUB", b"USB\\STALE_BUS_DEVICE"]
+
+
+class Context:
+    """The prefix plus the folders the cases run from."""
+
+    def __init__(self, wine):
+        self.wine = wine
+        root = os.path.join(wine.work, "cases")
+        self.root = root
+        self.app = self.folder("app", program=True)            # program + double
+        self.cwd = self.folder("cwd", infs=[b"driver.inf", b"my driver.inf"])
+        self.empty = self.folder("empty")
+        self.relaunch = self.folder("relaunch", program=True, infs=[b"driver.inf"])
+        self.app_with_inf = self.folder("app_with_inf", program=True, infs=[b"driver.inf"])
+        self.plain = self.folder("plain", program=True, double=False)  # Wine's newdev only
+        self.pkg = self.folder("pkg", infs=[b"driver.inf"])
+        self.high = self.folder(b"hi\xe9\xa0\xff\x80\x81x", program=True,
+                                infs=[b"\xa0dr\xe9ver.inf"])
+        # Drive Q: of its own, so the program can run from a drive root.
+        drive = self.folder("drive", program=True, infs=[b"driver.inf"])
+        link = os.path.join(wine.prefix, "dosdevices", "q:")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(unix_path(drive), link)
+        self.drive_root = b"Q:\\"
+
+    def folder(self, name, program=False, infs=(), double=True):
+        name = name.encode() if isinstance(name, str) else name
+        windows = windows_path(self.root) + b"\\" + name
+        path = unix_path(windows)
+        if not os.path.isdir(path):
+            os.makedirs(path)
+            if program:
+                shutil.copy(self.wine.program, os.path.join(path, "Quorin64.exe"))
+                if double:
+                    shutil.copy(os.path.join(self.wine.helpers, "newdev.dll"), path)
+            for inf in infs:
+                shutil.copy(self.wine.inf, os.path.join(path, ansi_text(inf)))
+        return windows
+
+    def reset(self, seed=None, extra=None):
+        self.wine.delete_keys([ENUM + b"\\" + key for key in TEST_DEVICE_KEYS])
+        keys = dict(BASE_TREE if seed is None else seed)
+        keys.update(extra or {})
+        if keys:
+            self.wine.seed(keys)
+
+    def program(self, folder=None):
+        return (folder or self.app) + b"\\Quorin64.exe"
+
+    def command_line(self, argument, folder=None, separator=b" "):
+        return b'"' + self.program(folder) + b'"' + separator + argument
+
+
+# ---------------------------------------------------------------------------
+# Cases through Wine's own newdev
+
+
+def real_install(ctx, case):
+    """Wine's setupapi installs the test INF on instances created through
+    SetupDi; the program then removes the stale instances beside them."""
+    wine = ctx.wine
+    wine.delete_keys([ENUM + b"\\" + key for key in TEST_DEVICE_KEYS] + [SERVICE_KEY])
+    status, out, err = wine.wine(wine.helper("mkdevice.exe"), DEV, "inst1", "inst2")
+    case.equal(status, 0, "mkdevice exit status (%s)" % show(err[-300:]))
+    wine.seed({
+        DEV + b"\\STALE_OTHER": {b"Service": b"usbhub"},
+        DEV + b"\\STALE_OTHER\\Device Parameters": {b"x": 1},
+        DEV + b"\\STALE_OTHER\\Device Parameters\\Deeper": {},
+        DEV + b"\\STALE_NOSERVICE": {b"DeviceDesc": b"gone"},
+        DEV + b"\\STALE_NOSERVICE\\LogConf": {},
+        DEV + b"\\lower": {b"Service": b"talmerix"},
+        b"USB\\VID_1F3A&PID_0C22\\0000": {b"Service": b"usbhub"},
+    })
+    before = wine.enum_tree()
+    for name in (b"INST1", b"INST2"):
+        case.check(b"Service" not in before.get(DEV + b"\\" + name, {b"Service": 0}),
+                   "%s exists without a Service value before the install" % show(name))
+    run = wine.run(ctx.command_line(b"driver.inf+" + DEV, ctx.plain),
+                   ctx.pkg)
+    after = wine.enum_tree()
+    case.equal(run.code, 0, "exit code")
+    case.equal(run.newdev, ["builtin"], "newdev.dll loaded (Wine's own)")
+    check_boxes(case, run, 0)
+    for name in (b"INST1", b"INST2"):
+        values = after.get(DEV + b"\\" + name)
+        if case.check(values is not None, "installed instance %s was removed" % show(name)):
+            case.equal(values.get(b"Service"), (1, b"TALMERIX\0"), "%s Service" % show(name))
+            case.check(b"Driver" in values, "%s has no Driver value" % show(name))
+    removed = [DEV + b"\\STALE_OTHER", DEV + b"\\STALE_NOSERVICE"]
+    for key in removed:
+        case.check(not any(under(k, key) for k in after), "%s was kept" % show(key))
+    case.equal(after.get(DEV + b"\\lower"), {b"Service": (1, b"talmerix\0")},
+               "lower-case instance")
+    case.equal(sorted(k for k in after if under(k, DEV)),
+               sorted([DEV, DEV + b"\\INST1", DEV + b"\\INST1\\Device Parameters",
+                       DEV + b"\\INST2", DEV + b"\\INST2\\Device Parameters",
+                       DEV + b"\\lower"]),
+               "keys below the device key")
+    check_tree(case, before, after, ignore_under=[DEV])
+    service = wine.subtree(SERVICE_KEY).get(b"", {})
+    case.equal(service.get(b"Type"), (4, (1).to_bytes(4, "little")), "TALMERIX Type")
+    case.equal(service.get(b"Start"), (4, (3).to_bytes(4, "little")), "TALMERIX Start")
+
+
+def real_install_missing_inf(ctx, case):
+    """Wine's own update reports success for a missing INF (Windows fails
+    with ERROR_FILE_NOT_FOUND), so only the test double reaches -2; the
+    sweep still runs."""
+    ctx.reset()
+    before = ctx.wine.enum_tree()
+    run = ctx.wine.run(ctx.command_line(b"driver.inf+" + DEV, ctx.plain),
+                       ctx.empty)
+    case.equal(run.newdev, ["builtin"], "newdev.dll loaded (Wine's own)")
+    case.equal(run.code, 0, "exit code (Wine's newdev: TRUE for a missing INF)")
+    check_tree(case, before, ctx.wine.enum_tree(), removed=BASE_REMOVED)
+
+
+# ---------------------------------------------------------------------------
+# Cases through the test double
+
+# name, scripted answer, exit code
+OUTCOMES = [
+    ("installed, restart", "1 0 1", 1),
+    ("installed", "1 0 0", 0),
+    ("installed, stale last error ignored", "1 1004 0", 0),
+    ("INF not found", "0 2 0", -2),
+    ("no device", "0 0xE000020B 0", -3),
+    ("flags refused", "0 1004 0", -4),
+    ("other failure, restart flag ignored", "0 5 1", -1),
+    ("failure without last error", "0 0 0", -1),
+]
+
+
+def outcome_case(name, answer, code):
+    def body(ctx, case):
+        ctx.reset()
+        before = ctx.wine.enum_tree()
+        run = ctx.wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[answer])
+        case.equal(run.code, code, "exit code")
+        check_double_loaded(case, run)
+        if case.equal(len(run.calls), 1, "update calls"):
+            check_call(case, run.calls[0], DEV, ctx.cwd + b"\\driver.inf",
+                       ctx.command_line(b"driver.inf+" + DEV))
+        check_boxes(case, run, 0)
+        check_tree(case, before, ctx.wine.enum_tree(), removed=BASE_REMOVED)
+    body.__name__ = name
+    return body
+
+
+def relaunch_case(name, answers, code, argument, separator=b" ", cwd="relaunch"):
+    """The first process gets ERROR_IN_WOW64 and starts Quorin64.exe from
+    the current directory; the child's argument string and its outcome must
+    be the parent's."""
+    def body(ctx, case):
+        directory = getattr(ctx, cwd)
+        ctx.reset()
+        before = ctx.wine.enum_tree()
+        parent_line = ctx.command_line(argument, separator=separator)
+        run = ctx.wine.run(parent_line, directory, script=answers)
+        case.equal(run.code, code, "exit code")
+        check_double_loaded(case, run, processes=len(answers))
+        hwid = argument[argument.rindex(b"+") + 1:]
+        inf_path = directory + b"\\" + argument[:argument.index(b"+")]
+        if case.equal(len(run.calls), len(answers), "update calls"):
+            check_call(case, run.calls[0], hwid, inf_path, parent_line)
+            if len(answers) == 2:
+                child_line = b'"' + directory + b'\\Quorin64.exe" ' + argument
+                check_call(case, run.calls[1], hwid, inf_path, child_line)
+                case.check(run.calls[0]["pid"] != run.calls[1]["pid"],
+                           "the second call came from the same process")
+                child_argument = run.calls[1]["cmdline"][len(child_line) - len(argument):]
+                case.equal(child_argument, argument, "child's argument string")
+        check_boxes(case, run, 0)
+        removed = BASE_REMOVED if hwid == DEV else []
+        check_tree(case, before, ctx.wine.enum_tree(), removed=removed)
+    body.__name__ = name
+    return body
+
+
+def inf_from_current_directory(ctx, case):
+    """The program's own folder holds driver.inf, the current directory does
+    not: the INF path names the current directory and the result is -2."""
+    ctx.reset()
+    before = ctx.wine.enum_tree()
+    line = ctx.command_line(b"driver.inf+" + DEV, ctx.app_with_inf)
+    run = ctx.wine.run(line, ctx.empty, script=["auto"])
+    case.equal(run.code, -2, "exit code")
+    if case.equal(len(run.calls), 1, "update calls"):
+        check_call(case, run.calls[0], DEV, ctx.empty + b"\\driver.inf", line)
+    check_tree(case, before, ctx.wine.enum_tree(), removed=BASE_REMOVED)
+
+
+def argument_case(name, argument, hwid, inf_name, code, extra=None, removed=(),
+                  separator=b" ", folder=None, cwd=None, quoted=True):
+    """Exact argument bytes in, the INF path and hardware ID handed to the
+    update, and the sweep on that same hardware ID."""
+    def body(ctx, case):
+        program_folder = getattr(ctx, folder) if folder else ctx.app
+        directory = getattr(ctx, cwd) if cwd else ctx.cwd
+        ctx.reset(extra=extra)
+        before = ctx.wine.enum_tree()
+        program = ctx.program(program_folder)
+        line = (b'"' + program + b'"' if quoted else program) + separator + argument
+        run = ctx.wine.run(line, directory, script=["auto"])
+        case.equal(run.code, code, "exit code")
+        check_double_loaded(case, run)
+        if case.equal(len(run.calls), 1, "update calls"):
+            check_call(case, run.calls[0], hwid, directory + b"\\" + inf_name, line)
+        check_boxes(case, run, 0)
+        check_tree(case, before, ctx.wine.enum_tree(), removed=list(removed))
+    body.__name__ = name
+    return body
+
+
+def refusal_case(name, argument, answer=None, code=-1):
+    """Arguments the program refuses outright (no update call) or whose
+    hardware ID does not name a device key (update called, no sweep): the
+    whole Enum tree stays as it was either way."""
+    def body(ctx, case):
+        ctx.reset(extra={b"USB\\STALE_BUS_DEVICE": {b"DeviceDesc": b"no service"}})
+        before = ctx.wine.enum_tree()
+        line = ctx.command_line(argument)
+        run = ctx.wine.run(line, ctx.cwd, script=[answer or "1 0 0"])
+        case.equal(run.code, code, "exit code")
+        if answer is None:
+            case.equal(len(run.calls), 0, "update calls")
+        elif case.equal(len(run.calls), 1, "update calls"):
+            check_call(case, run.calls[0], argument[argument.rindex(b"+") + 1:],
+                       ctx.cwd + b"\\" + argument[:argument.index(b"+")], line)
+        check_boxes(case, run, 0)
+        check_tree(case, before, ctx.wine.enum_tree())
+    body.__name__ = name
+    return body
+
+
+def deny_write_dac(ctx, case):
+    """A stale instance and its subkey deny WRITE_DAC: each raises the
+    "Error" box (no display, so MessageBoxA returns at once) and is still
+    removed. A served instance with the same entry is not touched."""
+    wine = ctx.wine
+    ctx.reset()
+    locked = [DEV + b"\\0000", DEV + b"\\0000\\Device Parameters", DEV + b"\\0002"]
+    for key in locked:
+        wine.set_access_list(ENUM + b"\\" + key, DENY_WRITE_DAC)
+    served_list = wine.access_list(ENUM + b"\\" + DEV + b"\\0002")
+    case.check("(D;;WD;;;WD)" in served_list, "deny entry not set: %s" % served_list)
+    before = wine.enum_tree()
+    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=["1 0 0"])
+    case.equal(run.code, 0, "exit code")
+    check_boxes(case, run, 2)
+    check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
+    case.equal(wine.access_list(ENUM + b"\\" + DEV + b"\\0002"), served_list,
+               "served instance's access list")
+
+
+def unreadable_service_value(ctx, case):
+    """An instance whose "Service" value may not be read says nothing about
+    its service: it is kept, and the stale instances after it still go."""
+    wine = ctx.wine
+    ctx.reset()
+    key = ENUM + b"\\" + DEV + b"\\0000"
+    wine.set_access_list(key, "D:P(D;;0x1;;;WD)(A;;KA;;;WD)")  # deny KEY_QUERY_VALUE
+    try:
+        before = wine.enum_tree()
+        run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=["1 0 1"])
+        case.equal(run.code, 1, "exit code")
+        check_boxes(case, run, 0)
+        check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED[1:])
+    finally:
+        wine.set_access_list(key, "D:(A;;KA;;;WD)")  # so the next reset can remove it
+
+
+def deny_write_dac_on_subkey_of_served(ctx, case):
+    """Only removed keys are touched: a deny entry below a served instance
+    raises no box."""
+    wine = ctx.wine
+    ctx.reset()
+    wine.set_access_list(ENUM + b"\\" + DEV + b"\\0002\\Device Parameters", DENY_WRITE_DAC)
+    before = wine.enum_tree()
+    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=["0 2 0"])
+    case.equal(run.code, -2, "exit code")
+    check_boxes(case, run, 0)
+    check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
+
+
+ALL_HIGH = bytes(range(0x80, 0x100))
+
+GROUPS = {
+    "real": [real_install, real_install_missing_inf],
+    "outcomes": [outcome_case(*row) for row in OUTCOMES],
+    "relaunch": [
+        relaunch_case("relaunched child answers -2", ["0 0xE0000235 0", "0 2 0"], -2,
+                      b"driver.inf+" + DEV),
+        # Quotes, two blanks, an inner and a trailing blank and every byte
+        # 0x80-0xFF go through the relaunch unchanged.
+        relaunch_case("relaunched child answers 1, argument byte for byte",
+                      ["0 0xE0000235 0", "1 0 1"], 1,
+                      b'"a b' + ALL_HIGH + b".inf+" + DEV + b' "', separator=b"  "),
+        relaunch_case("no Quorin64.exe in the current directory", ["0 0xE0000235 0"], -1,
+                      b"driver.inf+" + DEV, cwd="cwd"),
+        relaunch_case("relaunch from a drive root", ["0 0xE0000235 0", "auto"], 0,
+                      b"driver.inf+" + DEV, cwd="drive_root"),
+    ],
+    "arguments": [
+        inf_from_current_directory,
+        argument_case("INF found in the current directory", b"driver.inf+" + DEV, DEV,
+                      b"driver.inf", 0, removed=BASE_REMOVED),
+        argument_case("blank inside the INF name, trailing blank on the ID",
+                      b"my driver.inf+" + DEV + b" ", DEV + b" ", b"my driver.inf", 0,
+                      extra={DEV + b" \\0000": {b"Service": b"other"},
+                             DEV + b" \\0000\\Sub": {},
+                             DEV + b" \\0001": {b"Service": b"TALMERIX"}},
+                      removed=[DEV + b" \\0000"]),
+        argument_case("two blanks and a quoted argument", b'"driver.inf+' + DEV + b'"',
+                      DEV + b'"', b'"driver.inf', -2, separator=b"  ",
+                      extra={DEV + b'"\\0000': {}}, removed=[DEV + b'"\\0000']),
+        argument_case("several plus signs", b"driver.inf+USB\\OTHER+" + DEV + b"+", DEV,
+                      b"driver.inf", 0, removed=BASE_REMOVED),
+        # An unquoted program path holding 0xA0 and other high bytes, and an
+        # argument that starts with 0xA0 (a blank only to signed chars).
+        argument_case("bytes 0x80-0xFF in the program path and the argument",
+                      b"\xa0dr\xe9ver.inf+" + HIGH_DEV, HIGH_DEV, b"\xa0dr\xe9ver.inf", 0,
+                      extra={HIGH_DEV + b"\\0000": {b"Service": b"\xe9t\xe9"},
+                             HIGH_DEV + b"\\0001": {b"Service": b"TALMERIX"}},
+                      removed=[HIGH_DEV + b"\\0000"], folder="high", cwd="high",
+                      quoted=False),
+    ],
+    "refusals": [
+        refusal_case("empty argument", b""),
+        refusal_case("no plus sign", b"driver.inf"),
+        refusal_case("empty hardware ID", b"driver.inf+"),
+        refusal_case("empty INF name", b"+" + DEV),
+        refusal_case("bus-level ID", b"driver.inf+USB", "0 0xE000020B 0", -3),
+        refusal_case("bus-level ID with a backslash", b"driver.inf+USB\\", "1 0 0", 0),
+        refusal_case("leading backslash", b"driver.inf+\\" + DEV, "1 0 0", 0),
+        refusal_case("empty component", b"driver.inf+USB\\\\VID_1F3A&PID_0C21", "1 0 0", 0),
+        refusal_case("ID of 994 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 972,
+                     "0 0xE000020B 0", -3),
+        refusal_case("ID of 1,023 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 1001,
+                     "1 0 1", 1),
+        refusal_case("ID of 1,024 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 1002),
+        refusal_case("INF name of 1,024 characters", b"A" * 1024 + b"+" + DEV),
+        refusal_case("INF path over 1,023 characters", b"A" * 1000 + b"+" + DEV),
+    ],
+    "access": [deny_write_dac, deny_write_dac_on_subkey_of_served, unreadable_service_value],
+}
+
+
+# ---------------------------------------------------------------------------
+# Running
+
+
+def run_groups(wine, names):
+    wine.start_server()
+    ctx = Context(wine)
+    passed = failed = 0
+    for group in names:
+        for body in GROUPS[group]:
+            case = Case(body.__name__.replace("_", " "))
+            started = time.monotonic()
+            try:
+                body(ctx, case)
+            except Exception:
+                case.failures.append("error:\n" + traceback.format_exc())
+            seconds = time.monotonic() - started
+            status = "PASS" if not case.failures else "FAIL"
+            print("%s  %-60s %5.2fs" % (status, "%s: %s" % (group, case.name), seconds))
+            for failure in case.failures:
+                print("      " + failure)
+            sys.stdout.flush()
+            if case.failures:
+                failed += 1
+            else:
+                passed += 1
+    print("%d passed, %d failed" % (passed, failed))
+    return failed == 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--program", required=True, help="the x64 Quorin64.exe")
+    parser.add_argument("--helpers", required=True, help="folder of the built helpers")
+    parser.add_argument("--inf", required=True, help="the test driver package's INF")
+    parser.add_argument("--work", required=True, help="folder for the prefix and the cases")
+    parser.add_argument("action", choices=["setup", "run", "cleanup", "all"])
+    parser.add_argument("groups", nargs="*", help="case groups: " + ", ".join(GROUPS))
+    options = parser.parse_args()
+    unknown = [g for g in options.groups if g not in GROUPS]
+    if unknown:
+        parser.error("unknown groups: %s" % ", ".join(unknown))
+    wine = Wine(options)
+
+    if options.action == "setup":
+        wine.create()
+        return 0
+    if options.action == "cleanup":
+        wine.stop_server()
+        shutil.rmtree(wine.work, ignore_errors=True)
+        return 0
+    if options.action == "run":
+        if not os.path.isdir(wine.prefix):
+            print("no prefix: run setup first")
+            return 1
+        return 0 if run_groups(wine, options.groups or list(GROUPS)) else 1
+
+    # all: the server is stopped however the run ends.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        wine.create()
+        return 0 if run_groups(wine, options.groups or list(GROUPS)) else 1
+    finally:
+        wine.stop_server()
+        shutil.rmtree(wine.work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
