@@ -143,7 +143,7 @@ class Wine:
                 raise RuntimeError("%s is not built" % path)
         self.stop_server()
         shutil.rmtree(self.work, ignore_errors=True)
-        os.makedirs(self.work)
+        os.makedirs(self.prefix)  # the server needs the folder to exist
         self.start_server()
         status, out, err = self.wine("wineboot", "-i", timeout=180)
         if status != 0:
