@@ -28,3 +28,4 @@ endforeach()
 
 enable_testing()
 add_subdirectory(tests)
+add_subdirectory(bench)
