@@ -2,7 +2,8 @@
 # Runs every test: installs what is missing, builds both Windows programs
 # and the logic on the simulated Windows layer (with AddressSanitizer and
 # UndefinedBehaviorSanitizer), then runs CTest, the real x64 program under
-# Wine included (label "wine").
+# Wine included (label "wine"); then the tests under valgrind and the fuzz
+# targets' smoke runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,3 +11,15 @@ scripts/build.sh
 cmake --preset host > /dev/null
 cmake --build --preset host -j "$(nproc)"
 ctest --preset host
+
+# The unit, bad-input and fault-loop tests again without sanitizers, under
+# valgrind's memcheck.
+cmake --preset host-plain > /dev/null
+cmake --build --preset host-plain -j "$(nproc)" --target unit_tests_x64 unit_tests_x86 \
+    bad_input_tests_x64 bad_input_tests_x86 fault_tests_x64 fault_tests_x86
+ctest --preset memcheck -j "$(nproc)"
+
+# The fuzz targets (clang): the seed corpus and a fixed number of inputs.
+cmake --preset fuzz > /dev/null
+cmake --build --preset fuzz -j "$(nproc)"
+ctest --preset fuzz -j "$(nproc)"

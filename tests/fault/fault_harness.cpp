@@ -166,6 +166,7 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
             violations.push_back("access list changed: " + Describe(path));
         } else {
             ++report->survivorsWithoutList;
+            report->keysWithoutList.push_back(path);
         }
     }
     // Once a list is taken away, only the restore can give it back; a
@@ -174,7 +175,8 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
         violations.push_back(std::to_string(report->survivorsWithoutList) +
                              " kept key(s) without their access list, but " +
                              std::to_string(report->restoreHits) +
-                             " injected failure(s) hit a restore");
+                             " injected failure(s) hit a restore; the first: " +
+                             Describe(report->keysWithoutList[0]));
     }
 }
 

@@ -52,6 +52,7 @@ struct RunReport {
     std::uint64_t injected = 0;
     int restoreHits = 0;           // injected failures that hit an access-list restore
     int survivorsWithoutList = 0;  // kept keys whose list is not their original one
+    std::vector<std::string> keysWithoutList;
     std::vector<std::string> operations;  // operation of each faultable call, in order
     std::vector<std::string> violations;
 };
