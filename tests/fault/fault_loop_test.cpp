@@ -97,17 +97,26 @@ std::vector<Scenario> Scenarios() {
                              }
                          },
                          false, INSTALL_NO_DEVICE, {"0", "2", "5", "7"}});
-    auto wow64Refusal = [] {
+    auto wow64Instances = [] {
         AddNeighbours();
-        sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
-        sim::QueueUpdateOutcome({TRUE, 0, FALSE});
         Instance("served", "TALMERIX", 1);
         Instance("stale-1", "usbhub", 2);
         Subkey("stale-1\\Device Parameters", 3);
         Instance("stale-2", std::nullopt, 4);
     };
+    auto wow64Refusal = [wow64Instances] {
+        wow64Instances();
+        sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+        sim::QueueUpdateOutcome({TRUE, 0, FALSE});
+    };
     if (kX86) {
         scenarios.push_back({"x86 retry", wow64Refusal, true, INSTALL_OK, {"served"}});
+        scenarios.push_back({"x86 refused twice",
+                             [wow64Instances] {
+                                 wow64Instances();
+                                 sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+                             },
+                             true, INSTALL_IN_WOW64, {"served"}});
     } else {
         scenarios.push_back({"relaunch", wow64Refusal, false, INSTALL_OK, {"served"}});
         scenarios.push_back({"refused under WOW64", wow64Refusal, true, INSTALL_IN_WOW64,
