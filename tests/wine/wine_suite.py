@@ -223,7 +223,9 @@ class Wine:
             script_path = os.path.join(self.work, "double.script")
             with open(script_path, "w") as f:
                 f.write("".join(line + "\n" for line in script))
-            extra.update(WINEDLLOVERRIDES="newdev=n",
+            # Mono and Gecko stay off here too: the desktop process a first
+            # message box starts would otherwise wait about 10 s for them.
+            extra.update(WINEDLLOVERRIDES="newdev=n;mscoree,mshtml=",
                          QUORIN_DOUBLE_SCRIPT=ansi_text(windows_path(script_path)),
                          QUORIN_DOUBLE_LOG=ansi_text(windows_path(log)))
         status, out, err = self.wine(self.helper("runner.exe"), directory.hex(),
@@ -781,7 +783,11 @@ def main():
     wine = Wine(options)
 
     if options.action == "setup":
-        wine.create()
+        try:
+            wine.create()
+        except BaseException:
+            wine.stop_server()
+            raise
         return 0
     if options.action == "cleanup":
         wine.stop_server()
