@@ -30,7 +30,9 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
 # Wine's output goes to a file, never into a pipe: Wine's own background
 # processes could hold a pipe open long after the command ended.
-wine_quiet() { "$WINE" "$@" < /dev/null > "$demo/wine.log" 2>&1 || { cat "$demo/wine.log"; return 1; }; }
+wine_quiet() {
+    "$WINE" "$@" < /dev/null > "$demo/wine.log" 2>&1 || { cat "$demo/wine.log"; return 1; }
+}
 show_device_key() {
     if wine_quiet reg query "$DEVICE_KEY" /s; then
         tr -d '\r' < "$demo/wine.log" | sed '/^$/d; s/^/    /'

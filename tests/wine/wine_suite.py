@@ -45,7 +45,24 @@ ERROR_INVALID_FLAGS = 1004
 ERROR_NO_SUCH_DEVINST = 0xE000020B
 ERROR_IN_WOW64 = 0xE0000235
 ERROR_ACCESS_DENIED = 5
+ERROR_SUCCESS = 0
 DENY_WRITE_DAC = "D:P(D;;WD;;;WD)(A;;KA;;;WD)"
+
+
+
+# Scripted answers of the test newdev.dll: returned BOOL, last-error code,
+# restart flag. AUTO fails with ERROR_FILE_NOT_FOUND when the INF path does
+# not exist and succeeds otherwise.
+def succeeds(restart=0, last_error=ERROR_SUCCESS):
+    return "1 %d %d" % (last_error, restart)
+
+
+def fails(last_error, restart=0):
+    return "0 %d %d" % (last_error, restart)
+
+
+AUTO = "auto"
+
 
 # Wine's code page 1252 passes the five bytes it leaves undefined through as
 # the code points of the same value.
@@ -511,14 +528,14 @@ def real_install_missing_inf(ctx, case):
 
 # name, scripted answer, exit code
 OUTCOMES = [
-    ("installed, restart", "1 0 1", 1),
-    ("installed", "1 0 0", 0),
-    ("installed, stale last error ignored", "1 1004 0", 0),
-    ("INF not found", "0 2 0", -2),
-    ("no device", "0 0xE000020B 0", -3),
-    ("flags refused", "0 1004 0", -4),
-    ("other failure, restart flag ignored", "0 5 1", -1),
-    ("failure without last error", "0 0 0", -1),
+    ("installed, restart", succeeds(restart=1), 1),
+    ("installed", succeeds(), 0),
+    ("installed, stale last error ignored", succeeds(last_error=ERROR_INVALID_FLAGS), 0),
+    ("INF not found", fails(ERROR_FILE_NOT_FOUND), -2),
+    ("no device", fails(ERROR_NO_SUCH_DEVINST), -3),
+    ("flags refused", fails(ERROR_INVALID_FLAGS), -4),
+    ("other failure, restart flag ignored", fails(ERROR_ACCESS_DENIED, restart=1), -1),
+    ("failure without last error", fails(ERROR_SUCCESS), -1),
 ]
 
 
@@ -574,7 +591,7 @@ def inf_from_current_directory(ctx, case):
     ctx.reset()
     before = ctx.wine.enum_tree()
     line = ctx.command_line(b"driver.inf+" + DEV, ctx.app_with_inf)
-    run = ctx.wine.run(line, ctx.empty, script=["auto"])
+    run = ctx.wine.run(line, ctx.empty, script=[AUTO])
     case.equal(run.code, -2, "exit code")
     if case.equal(len(run.calls), 1, "update calls"):
         check_call(case, run.calls[0], DEV, ctx.empty + b"\\driver.inf", line)
@@ -592,7 +609,7 @@ def argument_case(name, argument, hwid, inf_name, code, extra=None, removed=(),
         before = ctx.wine.enum_tree()
         program = ctx.program(program_folder)
         line = (b'"' + program + b'"' if quoted else program) + separator + argument
-        run = ctx.wine.run(line, directory, script=["auto"])
+        run = ctx.wine.run(line, directory, script=[AUTO])
         case.equal(run.code, code, "exit code")
         check_double_loaded(case, run)
         if case.equal(len(run.calls), 1, "update calls"):
@@ -611,7 +628,7 @@ def refusal_case(name, argument, answer=None, code=-1):
         ctx.reset(extra={b"USB\\STALE_BUS_DEVICE": {b"DeviceDesc": b"no service"}})
         before = ctx.wine.enum_tree()
         line = ctx.command_line(argument)
-        run = ctx.wine.run(line, ctx.cwd, script=[answer or "1 0 0"])
+        run = ctx.wine.run(line, ctx.cwd, script=[answer or succeeds()])
         case.equal(run.code, code, "exit code")
         if answer is None:
             case.equal(len(run.calls), 0, "update calls")
@@ -636,7 +653,7 @@ def deny_write_dac(ctx, case):
     served_list = wine.access_list(ENUM + b"\\" + DEV + b"\\0002")
     case.check("(D;;WD;;;WD)" in served_list, "deny entry not set: %s" % served_list)
     before = wine.enum_tree()
-    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=["1 0 0"])
+    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[succeeds()])
     case.equal(run.code, 0, "exit code")
     check_boxes(case, run, 2)
     check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
@@ -653,7 +670,8 @@ def unreadable_service_value(ctx, case):
     wine.set_access_list(key, "D:P(D;;0x1;;;WD)(A;;KA;;;WD)")  # deny KEY_QUERY_VALUE
     try:
         before = wine.enum_tree()
-        run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=["1 0 1"])
+        run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd,
+                       script=[succeeds(restart=1)])
         case.equal(run.code, 1, "exit code")
         check_boxes(case, run, 0)
         check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED[1:])
@@ -668,7 +686,8 @@ def deny_write_dac_on_subkey_of_served(ctx, case):
     ctx.reset()
     wine.set_access_list(ENUM + b"\\" + DEV + b"\\0002\\Device Parameters", DENY_WRITE_DAC)
     before = wine.enum_tree()
-    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=["0 2 0"])
+    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd,
+                   script=[fails(ERROR_FILE_NOT_FOUND)])
     case.equal(run.code, -2, "exit code")
     check_boxes(case, run, 0)
     check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
@@ -680,16 +699,17 @@ GROUPS = {
     "real": [real_install, real_install_missing_inf],
     "outcomes": [outcome_case(*row) for row in OUTCOMES],
     "relaunch": [
-        relaunch_case("relaunched child answers -2", ["0 0xE0000235 0", "0 2 0"], -2,
+        relaunch_case("relaunched child answers -2",
+                      [fails(ERROR_IN_WOW64), fails(ERROR_FILE_NOT_FOUND)], -2,
                       b"driver.inf+" + DEV),
         # Quotes, two blanks, an inner and a trailing blank and every byte
         # 0x80-0xFF go through the relaunch unchanged.
         relaunch_case("relaunched child answers 1, argument byte for byte",
-                      ["0 0xE0000235 0", "1 0 1"], 1,
+                      [fails(ERROR_IN_WOW64), succeeds(restart=1)], 1,
                       b'"a b' + ALL_HIGH + b".inf+" + DEV + b' "', separator=b"  "),
-        relaunch_case("no Quorin64.exe in the current directory", ["0 0xE0000235 0"], -1,
+        relaunch_case("no Quorin64.exe in the current directory", [fails(ERROR_IN_WOW64)], -1,
                       b"driver.inf+" + DEV, cwd="cwd"),
-        relaunch_case("relaunch from a drive root", ["0 0xE0000235 0", "auto"], 0,
+        relaunch_case("relaunch from a drive root", [fails(ERROR_IN_WOW64), AUTO], 0,
                       b"driver.inf+" + DEV, cwd="drive_root"),
     ],
     "arguments": [
@@ -721,14 +741,14 @@ GROUPS = {
         refusal_case("no plus sign", b"driver.inf"),
         refusal_case("empty hardware ID", b"driver.inf+"),
         refusal_case("empty INF name", b"+" + DEV),
-        refusal_case("bus-level ID", b"driver.inf+USB", "0 0xE000020B 0", -3),
-        refusal_case("bus-level ID with a backslash", b"driver.inf+USB\\", "1 0 0", 0),
-        refusal_case("leading backslash", b"driver.inf+\\" + DEV, "1 0 0", 0),
-        refusal_case("empty component", b"driver.inf+USB\\\\VID_1F3A&PID_0C21", "1 0 0", 0),
+        refusal_case("bus-level ID", b"driver.inf+USB", fails(ERROR_NO_SUCH_DEVINST), -3),
+        refusal_case("bus-level ID with a backslash", b"driver.inf+USB\\", succeeds(), 0),
+        refusal_case("leading backslash", b"driver.inf+\\" + DEV, succeeds(), 0),
+        refusal_case("empty component", b"driver.inf+USB\\\\VID_1F3A&PID_0C21", succeeds(), 0),
         refusal_case("ID of 994 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 972,
-                     "0 0xE000020B 0", -3),
+                     fails(ERROR_NO_SUCH_DEVINST), -3),
         refusal_case("ID of 1,023 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 1001,
-                     "1 0 1", 1),
+                     succeeds(restart=1), 1),
         refusal_case("ID of 1,024 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 1002),
         refusal_case("INF name of 1,024 characters", b"A" * 1024 + b"+" + DEV),
         refusal_case("INF path over 1,023 characters", b"A" * 1000 + b"+" + DEV),
