@@ -9,21 +9,29 @@ struct SavedAccessList {
     int takenAway;
 };
 
+// A self-relative descriptor holding only a device key's access list is
+// usually well under this.
+static const DWORD TYPICAL_ACCESS_LIST_SIZE = 256;
+
 static void ShowRegistryError(void) {
     MessageBoxA(NULL, "Can't perform registry operation, driver install not complete.", "Error",
                 MB_OK);
 }
 
 // Reads the key's access list into a heap block. The key query's figure for
-// the whole descriptor sizes the first try; where it is too small (Wine
-// always reports 0) the size the security query asks for sizes a second.
+// the whole descriptor sizes the first try; where the query reports none
+// (Wine always reports 0) a typical size does, which saves a round trip per
+// key, and the size the security query asks for sizes a second try.
 static PSECURITY_DESCRIPTOR ReadAccessList(HKEY key, DWORD descriptorLength) {
-    DWORD length = descriptorLength;
+    DWORD length = descriptorLength != 0 ? descriptorLength : TYPICAL_ACCESS_LIST_SIZE;
     for (int attempt = 0; attempt < 2; ++attempt) {
         DWORD room = length;
-        PSECURITY_DESCRIPTOR descriptor = room != 0 ? AllocateBlock(room) : NULL;
+        PSECURITY_DESCRIPTOR descriptor = AllocateBlock(room);
+        if (descriptor == NULL) {
+            return NULL;
+        }
         LONG status = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length);
-        if (status == ERROR_SUCCESS && descriptor != NULL) {
+        if (status == ERROR_SUCCESS) {
             return descriptor;
         }
         FreeBlock(descriptor);

@@ -231,6 +231,26 @@ TEST_F(SweepTest, UnreadableAccessListIsNotTakenAwayButRemovalIsTried) {
     EXPECT_EQ(sim::MessageBoxes().size(), 1u);
 }
 
+// Wine reports no descriptor length at all; a length that is too small must
+// not cost the key its access-list change either.
+TEST_F(SweepTest, AccessListIsReadWhateverLengthTheKeyQueryReports) {
+    for (DWORD reported : {0u, 8u}) {
+        SCOPED_TRACE(reported);
+        sim::Reset();
+        SetUp();
+        sim::SetReportedDescriptorLength(reported);
+        AddInstance("stale", "usbhub");
+        sim::CreateKey(kDevice + "\\stale\\Device Parameters");
+        sim::SetAccessList(kDevice + "\\stale", {true, DELETE, 4});
+        Sweep();
+        EXPECT_TRUE(Instances().empty());
+        EXPECT_TRUE(sim::MessageBoxes().empty());
+        EXPECT_EQ(CountEvents("RegSetKeySecurity"), 2);
+        EXPECT_EQ(CountEvents("RegGetKeySecurity"), reported == 0 ? 2 : 4);
+        ExpectNothingLeft();
+    }
+}
+
 // However the heap runs out, a key is never removed because of it, and a
 // served instance never.
 TEST_F(SweepTest, AllocationFailuresNeverCauseARemoval) {

@@ -131,6 +131,9 @@ AccessList GetAccessList(const std::string& path);
 bool KeyExists(const std::string& path);
 std::vector<std::string> SubkeyNames(const std::string& path);
 RegistrySnapshot Snapshot();
+// The security descriptor length RegQueryInfoKeyA reports for every key
+// (Wine reports 0); by default one that holds any simulated descriptor.
+void SetReportedDescriptorLength(DWORD length);
 // Forbids RegDeleteKeyA on this key although its access list would allow it.
 void RefuseRemoval(const std::string& path);
 

@@ -29,7 +29,6 @@ struct SimulatedAcl {
     DWORD denied;
     DWORD tag;
 };
-constexpr DWORD FULL_DESCRIPTOR_LENGTH = 64;  // what the key query reports
 
 static std::vector<std::string> SplitPath(const std::string& path, bool* valid) {
     std::vector<std::string> parts;
@@ -273,6 +272,8 @@ std::ostream& operator<<(std::ostream& out, const KeySnapshot& key) {
     return out;
 }
 
+void SetReportedDescriptorLength(DWORD length) { M().reportedDescriptorLength = length; }
+
 void RefuseRemoval(const std::string& path) { KeyAt(path)->removalRefused = true; }
 
 }  // namespace sim
@@ -352,7 +353,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, LPD
     put(values, static_cast<DWORD>(k.values.size()));
     put(maxValueNameLength, longestValueName);
     put(maxValueLength, longestValue);
-    put(securityDescriptorLength, FULL_DESCRIPTOR_LENGTH);
+    put(securityDescriptorLength, M().reportedDescriptorLength);
     if (lastWriteTime != nullptr) {
         *lastWriteTime = FILETIME{0x12345678u, 0x01D00000u};
     }

@@ -52,6 +52,7 @@ struct Fault {
 struct Machine {
     std::shared_ptr<Key> root = std::make_shared<Key>();
     std::map<HKEY, KeyHandle> keys;
+    DWORD reportedDescriptorLength = 64;
     std::map<HANDLE, ProcessHandle> handles;
     std::map<void*, std::size_t> heap;
     std::uintptr_t nextHandle = 0x1000;
