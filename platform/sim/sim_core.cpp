@@ -158,6 +158,8 @@ void Reset() {
     ResetRegistry();
 }
 
+std::string UpperCaseName(const std::string& name) { return Upper(name); }
+
 void QueueUpdateOutcome(const UpdateOutcome& outcome) { M().queuedOutcomes.push_back(outcome); }
 void SetDefaultUpdateOutcome(const UpdateOutcome& outcome) { M().defaultOutcome = outcome; }
 const std::vector<UpdateCall>& UpdateCalls() { return M().updateCalls; }

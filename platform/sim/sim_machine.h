@@ -117,6 +117,9 @@ struct ProgramImage {
     int (*entry)(HINSTANCE, HINSTANCE, LPSTR, int) = nullptr;
 };
 
+// A name as the registry compares it: ASCII letters upper-cased.
+std::string UpperCaseName(const std::string& name);
+
 // A fresh machine: empty registry below HKEY_LOCAL_MACHINE, current
 // directory C:\pkg, Windows directory C:\Windows, no files, the default
 // update outcome (success, no restart), no faults, no records.

@@ -16,15 +16,7 @@ const int kDocumentedCodes[] = {1, 0, -1, -2, -3, -4, -6};
 // Operations the simulated layer records without letting them fail.
 const char* const kNotedOperations[] = {"GetCommandLineA"};
 
-std::string Upper(const std::string& text) {
-    std::string upper = text;
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return upper;
-}
+std::string Upper(const std::string& text) { return sim::UpperCaseName(text); }
 
 // Registry names compare without regard to ASCII case.
 bool InSubtree(const std::string& path, const std::string& root) {
