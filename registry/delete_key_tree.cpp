@@ -79,7 +79,9 @@ static void RestoreAccessListByName(HKEY parent, const char* name, SavedAccessLi
 }
 
 // Always asks for the first subkey, since a removal moves the next one to
-// the front; a subkey that survives is stepped over so the loop ends.
+// the front; a subkey that survives is stepped over so the loop ends. Once
+// as many subkeys are gone as the query counted, nothing more is asked: the
+// removal of the key itself is refused if one appeared meanwhile.
 // Returns 1 when no subkey is left.
 static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
     if (info->subkeyCount == 0) {
@@ -91,14 +93,18 @@ static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
         return 0;
     }
     DWORD kept = 0;
-    LONG enumerated;
-    while ((enumerated = RegEnumKeyA(key, kept, name, nameLength)) == ERROR_SUCCESS) {
+    DWORD removed = 0;
+    LONG enumerated = ERROR_SUCCESS;
+    while (removed < info->subkeyCount &&
+           (enumerated = RegEnumKeyA(key, kept, name, nameLength)) == ERROR_SUCCESS) {
         if (DeleteKeyTree(key, name) == KEY_KEPT) {
             ++kept;
+        } else {
+            ++removed;
         }
     }
     FreeBlock(name);
-    return kept == 0 && enumerated == ERROR_NO_MORE_ITEMS;
+    return kept == 0 && (enumerated == ERROR_SUCCESS || enumerated == ERROR_NO_MORE_ITEMS);
 }
 
 int DeleteKeyTree(HKEY parent, const char* name) {
