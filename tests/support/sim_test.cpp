@@ -29,16 +29,6 @@ std::vector<std::string> Instances() {
     return sim::KeyExists(kDevice) ? sim::SubkeyNames(kDevice) : std::vector<std::string>{};
 }
 
-std::vector<std::string> Removed(const sim::RegistrySnapshot& before) {
-    std::vector<std::string> removed;
-    for (const auto& [path, key] : before) {
-        if (!sim::KeyExists(path)) {
-            removed.push_back(path);
-        }
-    }
-    return removed;
-}
-
 bool UnchangedOutside(const sim::RegistrySnapshot& before, const std::string& subtree) {
     auto inside = [&](const std::string& path) {
         return path.size() > subtree.size() && path.compare(0, subtree.size(), subtree) == 0 &&

@@ -32,8 +32,7 @@ std::string CommandLineFor(const std::string& argument);
 void AddInstance(const std::string& name, const std::optional<std::string>& service);
 std::vector<std::string> Instances();
 
-// Paths that were in `before` and are no longer there, and those changed.
-std::vector<std::string> Removed(const sim::RegistrySnapshot& before);
+// Whether every key outside `subtree` is as it was in `before`.
 bool UnchangedOutside(const sim::RegistrySnapshot& before, const std::string& subtree);
 
 // Index of the first event of an operation from `from` on, or -1.
