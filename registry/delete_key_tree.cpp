@@ -18,48 +18,65 @@ static void ShowRegistryError(void) {
                 MB_OK);
 }
 
-// Reads the key's access list into a heap block. The key query's figure for
-// the whole descriptor sizes the first try; where the query reports none
-// (Wine always reports 0) a typical size does, which saves a round trip per
-// key, and the size the security query asks for sizes a second try.
-static PSECURITY_DESCRIPTOR ReadAccessList(HKEY key, DWORD descriptorLength) {
+enum AccessChange {
+    ACCESS_TAKEN_AWAY,
+    ACCESS_UNCHANGED,
+    ACCESS_KEY_GONE  // the key was removed by someone else meanwhile
+};
+
+enum SubkeysLeft {
+    SUBKEYS_NONE_LEFT,
+    SUBKEYS_SOME_LEFT,
+    SUBKEYS_KEY_GONE  // the key itself was removed by someone else meanwhile
+};
+
+// Reads the key's access list into a heap block and returns the registry's
+// result. The key query's figure for the whole descriptor sizes the first
+// try; where the query reports none (Wine always reports 0) a typical size
+// does, which saves a round trip per key, and the size the security query
+// asks for sizes a second try.
+static LONG ReadAccessList(HKEY key, DWORD descriptorLength, PSECURITY_DESCRIPTOR* descriptor) {
     DWORD length = descriptorLength != 0 ? descriptorLength : TYPICAL_ACCESS_LIST_SIZE;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    *descriptor = NULL;
+    LONG status = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 2 && status == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
         DWORD room = length;
-        PSECURITY_DESCRIPTOR descriptor = AllocateBlock(room);
-        if (descriptor == NULL) {
-            return NULL;
+        PSECURITY_DESCRIPTOR block = AllocateBlock(room);
+        if (block == NULL) {
+            return ERROR_NOT_ENOUGH_MEMORY;
         }
-        LONG status = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length);
+        status = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, block, &length);
         if (status == ERROR_SUCCESS) {
-            return descriptor;
+            *descriptor = block;
+            return ERROR_SUCCESS;
         }
-        FreeBlock(descriptor);
-        if (status != ERROR_INSUFFICIENT_BUFFER || length <= room) {
-            return NULL;
+        FreeBlock(block);
+        if (status == ERROR_INSUFFICIENT_BUFFER && length <= room) {
+            return status;
         }
     }
-    return NULL;
+    return status;
 }
 
 // A descriptor without an access list, applied as the key's access list,
 // lets every access check on the key pass. The list is only taken away once
 // a copy of it is in hand.
 static int TakeAwayAccessList(HKEY key, DWORD descriptorLength, SavedAccessList* saved) {
-    saved->original = ReadAccessList(key, descriptorLength);
     saved->takenAway = 0;
-    if (saved->original == NULL) {
-        return 0;
+    LONG status = ReadAccessList(key, descriptorLength, &saved->original);
+    if (status != ERROR_SUCCESS) {
+        return IsGone(status) ? ACCESS_KEY_GONE : ACCESS_UNCHANGED;
     }
     SECURITY_DESCRIPTOR open;
     if (!InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION)) {
-        return 0;
+        return ACCESS_UNCHANGED;
     }
-    if (RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open) != ERROR_SUCCESS) {
-        return 0;
+    status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open);
+    if (status != ERROR_SUCCESS) {
+        return IsGone(status) ? ACCESS_KEY_GONE : ACCESS_UNCHANGED;
     }
     saved->takenAway = 1;
-    return 1;
+    return ACCESS_TAKEN_AWAY;
 }
 
 static void RestoreAccessList(HKEY key, SavedAccessList* saved) {
@@ -69,34 +86,52 @@ static void RestoreAccessList(HKEY key, SavedAccessList* saved) {
     FreeBlock(saved->original);
 }
 
-static void RestoreAccessListByName(HKEY parent, const char* name, SavedAccessList* saved) {
+// After a removal that did not succeed: a key that is still there gets its
+// list back; one that someone else removed first counts as removed. The
+// reopen tells the two apart where the removal's own answer is not enough.
+static int SettleFailedRemoval(HKEY parent, const char* name, LONG removal,
+                               SavedAccessList* saved) {
+    int fate = IsGone(removal) ? KEY_REMOVED : KEY_KEPT;
     HKEY key;
-    if (saved->takenAway && RegOpenKeyA(parent, name, &key) == ERROR_SUCCESS) {
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved->original);
-        RegCloseKey(key);
+    if (saved->takenAway) {
+        LONG opened = RegOpenKeyA(parent, name, &key);
+        if (opened == ERROR_SUCCESS) {
+            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved->original);
+            RegCloseKey(key);
+            fate = KEY_KEPT;
+        } else if (IsGone(opened)) {
+            fate = KEY_REMOVED;
+        }
     }
     FreeBlock(saved->original);
+    return fate;
 }
 
-// Always asks for the first subkey, since a removal moves the next one to
-// the front; a subkey that survives is stepped over so the loop ends. Once
-// as many subkeys are gone as the query counted, nothing more is asked: the
-// removal of the key itself is refused if one appeared meanwhile.
-// Returns 1 when no subkey is left.
+// Always asks for the first subkey not kept, since a removal moves the next
+// one to the front; a subkey that survives is stepped over. Once as many
+// subkeys are gone as the query counted, nothing more is asked: the removal
+// of the key itself is refused if one appeared meanwhile. Like the instance
+// walk, it looks at no more than twice as many subkeys as were counted, so
+// a writer that keeps adding subkeys cannot keep it going.
 static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
     if (info->subkeyCount == 0) {
-        return 1;
+        return SUBKEYS_NONE_LEFT;
     }
     DWORD nameLength = SubkeyNameBufferLength(info);
     char* name = nameLength != 0 ? (char*)AllocateBlock(nameLength) : NULL;
     if (name == NULL) {
-        return 0;
+        return SUBKEYS_SOME_LEFT;
     }
+    const unsigned long long mostLooks = 2ULL * info->subkeyCount;
     DWORD kept = 0;
     DWORD removed = 0;
     LONG enumerated = ERROR_SUCCESS;
-    while (removed < info->subkeyCount &&
-           (enumerated = RegEnumKeyA(key, kept, name, nameLength)) == ERROR_SUCCESS) {
+    for (unsigned long long looked = 0; looked < mostLooks && removed < info->subkeyCount;
+         ++looked) {
+        enumerated = RegEnumKeyA(key, kept, name, nameLength);
+        if (enumerated != ERROR_SUCCESS) {
+            break;
+        }
         if (DeleteKeyTree(key, name) == KEY_KEPT) {
             ++kept;
         } else {
@@ -104,36 +139,50 @@ static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
         }
     }
     FreeBlock(name);
-    return kept == 0 && (enumerated == ERROR_SUCCESS || enumerated == ERROR_NO_MORE_ITEMS);
+    if (IsGone(enumerated)) {
+        return SUBKEYS_KEY_GONE;
+    }
+    int empty = kept == 0 && (enumerated == ERROR_SUCCESS || enumerated == ERROR_NO_MORE_ITEMS);
+    return empty ? SUBKEYS_NONE_LEFT : SUBKEYS_SOME_LEFT;
 }
 
+// A key that is gone by the time it is reached has reached the goal: it
+// counts as removed, and raises no "Error" box.
 int DeleteKeyTree(HKEY parent, const char* name) {
     HKEY key;
-    if (RegOpenKeyA(parent, name, &key) != ERROR_SUCCESS) {
-        return KEY_KEPT;
+    LONG status = RegOpenKeyA(parent, name, &key);
+    if (status != ERROR_SUCCESS) {
+        return IsGone(status) ? KEY_REMOVED : KEY_KEPT;
     }
     KeyInfo* info = (KeyInfo*)AllocateBlock(sizeof(KeyInfo));
-    if (info == NULL || QueryKeyInfo(key, info) != ERROR_SUCCESS) {
+    status = info != NULL ? QueryKeyInfo(key, info) : ERROR_NOT_ENOUGH_MEMORY;
+    if (status != ERROR_SUCCESS) {
         FreeBlock(info);
         RegCloseKey(key);
-        return KEY_KEPT;
+        return IsGone(status) ? KEY_REMOVED : KEY_KEPT;
     }
     SavedAccessList saved;
-    if (!TakeAwayAccessList(key, info->securityDescriptorLength, &saved)) {
+    int change = TakeAwayAccessList(key, info->securityDescriptorLength, &saved);
+    if (change == ACCESS_UNCHANGED) {
         ShowRegistryError();
     }
-    int emptied = DeleteSubkeys(key, info);
+    int left = change == ACCESS_KEY_GONE ? SUBKEYS_KEY_GONE : DeleteSubkeys(key, info);
     FreeBlock(info);
-    if (!emptied) {
+    if (left == SUBKEYS_KEY_GONE) {
+        FreeBlock(saved.original);
+        RegCloseKey(key);
+        return KEY_REMOVED;
+    }
+    if (left == SUBKEYS_SOME_LEFT) {
         RestoreAccessList(key, &saved);
         RegCloseKey(key);
         return KEY_KEPT;
     }
     RegCloseKey(key);
-    if (RegDeleteKeyA(parent, name) == ERROR_SUCCESS) {
+    status = RegDeleteKeyA(parent, name);
+    if (status == ERROR_SUCCESS) {
         FreeBlock(saved.original);
         return KEY_REMOVED;
     }
-    RestoreAccessListByName(parent, name, &saved);
-    return KEY_KEPT;
+    return SettleFailedRemoval(parent, name, status, &saved);
 }

@@ -19,3 +19,7 @@ DWORD SubkeyNameBufferLength(const KeyInfo* info) {
     }
     return info->longestSubkeyNameLength + 1;
 }
+
+int IsGone(LONG status) {
+    return status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED;
+}

@@ -11,6 +11,7 @@ enum InstanceVerdict {
     INSTANCE_SERVED,
     INSTANCE_FOREIGN,
     INSTANCE_UNJUDGED,  // its "Service" value could not be read: keep it
+    INSTANCE_GONE,      // removed by someone else since it was listed
     INSTANCE_UNOPENED
 };
 
@@ -70,8 +71,9 @@ static int NamesDriverService(BYTE* data, DWORD size) {
 // which may well be served, is kept.
 static int JudgeInstance(HKEY deviceKey, const char* name) {
     HKEY instanceKey;
-    if (RegOpenKeyA(deviceKey, name, &instanceKey) != ERROR_SUCCESS) {
-        return INSTANCE_UNOPENED;
+    LONG opened = RegOpenKeyA(deviceKey, name, &instanceKey);
+    if (opened != ERROR_SUCCESS) {
+        return IsGone(opened) ? INSTANCE_GONE : INSTANCE_UNOPENED;
     }
     int verdict = INSTANCE_UNJUDGED;
     BYTE* value = (BYTE*)AllocateBlock(SERVICE_VALUE_SIZE);
@@ -82,6 +84,8 @@ static int JudgeInstance(HKEY deviceKey, const char* name) {
             verdict = NamesDriverService(value, size) ? INSTANCE_SERVED : INSTANCE_FOREIGN;
         } else if (queried == ERROR_FILE_NOT_FOUND || queried == ERROR_MORE_DATA) {
             verdict = INSTANCE_FOREIGN;
+        } else if (queried == ERROR_KEY_DELETED) {
+            verdict = INSTANCE_GONE;
         }
         FreeBlock(value);
     }
@@ -89,22 +93,40 @@ static int JudgeInstance(HKEY deviceKey, const char* name) {
     return verdict;
 }
 
-// The subkey count is read once; a removed instance lets the next one move
-// down to the same index, a kept one is stepped over.
+// The subkey count is read once. A removed instance, or one that someone
+// else removed meanwhile, lets the next one move down to the same index; a
+// kept one is stepped over. Other processes may change the device key while
+// the walk runs (another copy of this program, a device coming or going), so
+// the walk ends when the key runs out of instances, not when the counted
+// number is reached, and is bounded by judging at most twice as many
+// instances as were counted: every instance counted at the start is still
+// reached even if as many again appear ahead of it, and a writer that keeps
+// adding instances cannot keep the walk going.
 static void SweepInstances(HKEY deviceKey, const KeyInfo* info) {
     DWORD nameLength = SubkeyNameBufferLength(info);
     char* name = nameLength != 0 ? (char*)AllocateBlock(nameLength) : NULL;
     if (name == NULL) {
         return;
     }
+    const unsigned long long mostJudgements = 2ULL * info->subkeyCount;
     DWORD index = 0;
-    while (index < info->subkeyCount) {
-        if (RegEnumKeyA(deviceKey, index, name, nameLength) != ERROR_SUCCESS) {
+    for (unsigned long long judged = 0; judged < mostJudgements; ++judged) {
+        LONG enumerated = RegEnumKeyA(deviceKey, index, name, nameLength);
+        if (enumerated == ERROR_MORE_DATA) {
+            // Every name counted at the start fits, so this instance appeared
+            // during the walk; it need not be judged.
+            ++index;
+            continue;
+        }
+        if (enumerated != ERROR_SUCCESS) {
             break;
         }
         int verdict = JudgeInstance(deviceKey, name);
         if (verdict == INSTANCE_UNOPENED) {
             break;
+        }
+        if (verdict == INSTANCE_GONE) {
+            continue;
         }
         if (verdict == INSTANCE_FOREIGN && DeleteKeyTree(deviceKey, name) == KEY_REMOVED) {
             continue;

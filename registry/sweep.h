@@ -29,8 +29,13 @@ void RemoveStaleInstances(const char* hardwareId);
 
 // Removes the named subkey of parent with everything below it, lifting each
 // key's access list first. Returns KEY_KEPT when the key is still there; a
-// kept key has its original access list again.
+// kept key has its original access list again. A key that someone else
+// removed meanwhile counts as removed.
 int DeleteKeyTree(HKEY parent, const char* name);
+
+// Whether a registry result says the key asked for no longer exists: not
+// found by name, or deleted under an open handle.
+int IsGone(LONG status);
 
 // Fills a zeroed KeyInfo; returns the registry's result.
 LONG QueryKeyInfo(HKEY key, KeyInfo* info);

@@ -45,6 +45,11 @@ std::optional<DWORD> Enter(const char* operation, const std::string& detail) {
     Process& process = Current();
     std::uint64_t number = ++m.calls;
     std::uint64_t nth = ++m.callsByOperation[operation];
+    if (number == m.interferenceAt && m.interference) {
+        std::function<void()> change = std::move(m.interference);
+        m.interference = nullptr;
+        change();
+    }
     m.events.push_back({process.id, operation, detail});
     process.lastError = CLOBBERED_LAST_ERROR;
     if (number > m.callLimit) {
@@ -159,6 +164,11 @@ void Reset() {
 }
 
 std::string UpperCaseName(const std::string& name) { return Upper(name); }
+
+void BeforeCall(std::uint64_t n, std::function<void()> change) {
+    M().interferenceAt = n;
+    M().interference = std::move(change);
+}
 
 void QueueUpdateOutcome(const UpdateOutcome& outcome) { M().queuedOutcomes.push_back(outcome); }
 void SetDefaultUpdateOutcome(const UpdateOutcome& outcome) { M().defaultOutcome = outcome; }

@@ -7,6 +7,7 @@
 #include "windows_sim.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -139,6 +140,12 @@ RegistrySnapshot Snapshot();
 void SetReportedDescriptorLength(DWORD length);
 // Forbids RegDeleteKeyA on this key although its access list would allow it.
 void RefuseRemoval(const std::string& path);
+// Removes a key with everything below it, as another process would: the
+// program's open handles on removed keys then answer ERROR_KEY_DELETED.
+void DeleteTree(const std::string& path);
+// Runs change once, just before the program's nth faultable call (from 1):
+// another process changing the registry between two of the program's calls.
+void BeforeCall(std::uint64_t n, std::function<void()> change);
 
 // --- driver update ---
 void QueueUpdateOutcome(const UpdateOutcome& outcome);

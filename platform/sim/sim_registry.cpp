@@ -276,6 +276,24 @@ void SetReportedDescriptorLength(DWORD length) { M().reportedDescriptorLength = 
 
 void RefuseRemoval(const std::string& path) { KeyAt(path)->removalRefused = true; }
 
+static void MarkDeleted(Key& key) {
+    for (auto& [upper, child] : key.subkeys) {
+        MarkDeleted(*child);
+    }
+    key.subkeys.clear();
+    key.deleted = true;
+    key.parent = nullptr;
+}
+
+void DeleteTree(const std::string& path) {
+    auto key = KeyAt(path);
+    if (key->parent == nullptr) {
+        throw std::invalid_argument("cannot remove the root");
+    }
+    key->parent->subkeys.erase(Upper(key->name));
+    MarkDeleted(*key);
+}
+
 }  // namespace sim
 
 LONG WINAPI RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {

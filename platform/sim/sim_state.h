@@ -82,6 +82,8 @@ struct Machine {
     std::vector<Fault> faults;
     std::uint64_t injected = 0;
     std::uint64_t callLimit = 1000000;
+    std::uint64_t interferenceAt = 0;
+    std::function<void()> interference;
     bool callLimitReached = false;
 
     Accounting accounting;

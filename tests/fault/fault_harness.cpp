@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace quorin_fault {
 
@@ -103,8 +104,33 @@ std::string Describe(const std::string& path) {
     return path.size() > 120 ? path.substr(0, 120) + "..." : path;
 }
 
+// What another process changed: the keys it added and removed.
+struct Interference {
+    sim::RegistrySnapshot added;
+    std::set<std::string> removed;
+};
+
+Interference Difference(const sim::RegistrySnapshot& before, const sim::RegistrySnapshot& after) {
+    Interference change;
+    for (const auto& [path, key] : after) {
+        if (before.count(path) == 0) {
+            change.added.emplace(path, key);
+        }
+    }
+    for (const auto& [path, key] : before) {
+        if (after.count(path) == 0) {
+            change.removed.insert(path);
+        }
+    }
+    return change;
+}
+
+bool IsInstance(const std::string& path, const std::string& device) {
+    return InSubtree(path, device) && path.find('\\', device.size() + 1) == std::string::npos;
+}
+
 void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardwareId,
-                   RunReport* report) {
+                   const RunSetup& setup, const Interference& other, RunReport* report) {
     const sim::RegistrySnapshot after = sim::Snapshot();
     std::vector<std::string>& violations = report->violations;
     const std::string device = hardwareId.empty() ? std::string() : kEnum + "\\" + hardwareId;
@@ -113,7 +139,7 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
     };
 
     for (const auto& [path, key] : after) {
-        if (before.count(path) == 0) {
+        if (before.count(path) == 0 && other.added.count(path) == 0) {
             violations.push_back("key created: " + Describe(path));
         }
     }
@@ -121,13 +147,31 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
     // Instances served by the driver, with everything below them, stay as
     // they were; so does every key outside the device key.
     std::vector<std::string> served;
-    for (const auto& [path, key] : before) {
-        if (!mayChange(path) || path.find('\\', device.size() + 1) != std::string::npos) {
-            continue;
-        }
+    auto isServedInstance = [&](const std::string& path, const sim::KeySnapshot& key) {
         const sim::Value* service = ServiceValue(key);
-        if (service != nullptr && NamesDriverService(*service)) {
+        return mayChange(path) && IsInstance(path, device) && service != nullptr &&
+               NamesDriverService(*service);
+    };
+    for (const auto& [path, key] : before) {
+        if (isServedInstance(path, key)) {
             served.push_back(path);
+        }
+    }
+    // An instance another process added while the program ran may or may
+    // not be judged, but one the driver serves must stay with its subkeys.
+    std::vector<std::string> servedAdded;
+    for (const auto& [path, key] : other.added) {
+        if (isServedInstance(path, key)) {
+            servedAdded.push_back(path);
+        }
+    }
+    for (const auto& [path, key] : other.added) {
+        const bool underServed =
+            std::any_of(servedAdded.begin(), servedAdded.end(), [&](const std::string& instance) {
+                return Upper(path) == Upper(instance) || InSubtree(path, instance);
+            });
+        if (underServed && after.count(path) == 0) {
+            violations.push_back("served instance key added meanwhile removed: " + Describe(path));
         }
     }
     auto isServed = [&](const std::string& path) {
@@ -140,7 +184,7 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
         auto found = after.find(path);
         bool strict = !mayChange(path) || isServed(path);
         if (found == after.end()) {
-            if (strict) {
+            if (strict && other.removed.count(path) == 0) {
                 violations.push_back((mayChange(path) ? "served instance key removed: "
                                                       : "key outside the device key removed: ") +
                                      Describe(path));
@@ -159,6 +203,18 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
         } else {
             ++report->survivorsWithoutList;
             report->keysWithoutList.push_back(path);
+        }
+    }
+    // The sweep finishes its job whatever another process did meanwhile.
+    if (setup.requireSweepDone) {
+        for (const auto& [path, key] : before) {
+            const bool kept = std::any_of(
+                setup.keptInstances.begin(), setup.keptInstances.end(),
+                [&](const std::string& name) { return Upper(path) == Upper(device + "\\" + name); });
+            if (mayChange(path) && IsInstance(path, device) && !isServed(path) && !kept &&
+                after.count(path) != 0) {
+                violations.push_back("stale instance left: " + Describe(path));
+            }
         }
     }
     // Once a list is taken away, only the restore can give it back; a
@@ -267,6 +323,14 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
     for (const Fault& fault : faults) {
         Apply(fault);
     }
+    Interference other;
+    if (setup.interferenceAt != 0) {
+        sim::BeforeCall(setup.interferenceAt, [&other, &setup] {
+            const sim::RegistrySnapshot was = sim::Snapshot();
+            setup.interference();
+            other = Difference(was, sim::Snapshot());
+        });
+    }
     sim::SetCallLimit(callLimit);
     report.exitCode = sim::RunProgram(setup.commandLine, setup.underWow64);
     report.calls = sim::CallCount();
@@ -292,8 +356,11 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
         report.violations.push_back("no end within " + std::to_string(callLimit) + " calls");
     }
     CheckResources(&report);
+    for (const sim::MessageBoxShown& box : sim::MessageBoxes()) {
+        report.errorBoxes += box.caption == "Error" ? 1 : 0;
+    }
     CheckRegistry(before, SweepMayActOn(setup.sweptHardwareId) ? setup.sweptHardwareId : "",
-                  &report);
+                  setup, other, &report);
     return report;
 }
 

@@ -44,6 +44,17 @@ struct RunSetup {
     // The ID whose device key the sweep may change; empty when the
     // argument names no device key, so that nothing may change at all.
     std::string sweptHardwareId;
+    // Another process's change to the registry, made just before the
+    // program's call number interferenceAt (0: none). What it adds or
+    // removes is exempt from the checks, but an instance it adds that the
+    // driver serves must stay.
+    std::uint64_t interferenceAt = 0;
+    std::function<void()> interference;
+    // When set, every instance there from start to end that the driver does
+    // not serve must be gone, except these (names below the device key),
+    // which the program rightly keeps.
+    bool requireSweepDone = false;
+    std::vector<std::string> keptInstances;
 };
 
 struct RunReport {
@@ -54,6 +65,7 @@ struct RunReport {
     int survivorsWithoutList = 0;  // kept keys whose list is not their original one
     std::vector<std::string> keysWithoutList;
     std::vector<std::string> operations;  // operation of each faultable call, in order
+    int errorBoxes = 0;                   // "Error" boxes shown
     std::vector<std::string> violations;
 };
 

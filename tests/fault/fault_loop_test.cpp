@@ -149,11 +149,57 @@ std::vector<Scenario> Scenarios() {
     return scenarios;
 }
 
+// What another process may do to the device key while the program walks it.
+enum class Change { kInstanceRemoved, kSubkeyRemoved, kLeafRemoved, kInstancesAdded };
+const Change kChanges[] = {Change::kInstanceRemoved, Change::kSubkeyRemoved,
+                           Change::kLeafRemoved, Change::kInstancesAdded};
+
+// The first key below path in enumeration order, descending `levels` times
+// or, with levels < 0, down to a leaf; "" when path has no subkey.
+std::string FirstBelow(const std::string& path, int levels) {
+    std::string key = path;
+    for (int level = 0; levels < 0 || level < levels; ++level) {
+        const std::vector<std::string> names = sim::SubkeyNames(key);
+        if (names.empty()) {
+            break;
+        }
+        key += "\\" + names.front();
+    }
+    return key == path ? std::string() : key;
+}
+
+// Applies one change, aimed at the instance the walk is on or reaches
+// next: the first one still there that a quiet run removes.
+void MakeChange(Change change, const std::vector<std::string>& removable) {
+    if (change == Change::kInstancesAdded) {
+        Instance("!a", std::nullopt, 30);  // sorts ahead of every instance
+        Subkey("!a\\Device Parameters", 31);
+        Instance("!added-with-a-name-longer-than-any-counted", "usbhub", 32);
+        Instance("~served", "TALMERIX", 33);  // sorts after every instance
+        Subkey("~served\\Device Parameters", 34);
+        return;
+    }
+    const std::vector<std::string> present = sim::SubkeyNames(kDevice);
+    auto target = std::find_first_of(present.begin(), present.end(), removable.begin(),
+                                     removable.end());
+    if (target == present.end()) {
+        return;
+    }
+    const std::string instance = kDevice + "\\" + *target;
+    const std::string key = change == Change::kInstanceRemoved ? instance
+                            : change == Change::kSubkeyRemoved ? FirstBelow(instance, 1)
+                                                               : FirstBelow(instance, -1);
+    if (!key.empty()) {
+        sim::DeleteTree(key);
+    }
+}
+
 struct Tally {
     std::uint64_t runs = 0;
     std::uint64_t transient = 0;
     std::uint64_t persistent = 0;
     std::uint64_t persistentPerOperation = 0;
+    std::uint64_t interference = 0;
     std::uint64_t exemptedKeys = 0;  // kept keys without their list, excused by a restore hit
     std::uint64_t exemptedRuns = 0;
     std::uint64_t exemptedTransientRuns = 0;
@@ -203,6 +249,27 @@ public:
             Check(PersistentFrom(k, operations));
             ++tally_->persistent;
         }
+        // Another process changes the device key before each call in turn;
+        // the sweep must still leave no stale instance behind.
+        const std::vector<std::string> removable = RemovedInstances();
+        for (std::uint64_t k = 1; k <= calls; ++k) {
+            for (Change change : kChanges) {
+                RunSetup disturbed = setup_;
+                disturbed.interferenceAt = k;
+                disturbed.interference = [change, &removable] { MakeChange(change, removable); };
+                disturbed.requireSweepDone = true;
+                disturbed.keptInstances = scenario_.survivingInstances;
+                const RunReport report = Check({}, false, &disturbed);
+                ++tally_->interference;
+                EXPECT_EQ(report.exitCode, scenario_.exitCode) << scenario_.name << ": call " << k;
+                // A key someone else removed raises no "Error" box. (Instances
+                // added ahead of the walk make it meet kept ones again.)
+                if (change != Change::kInstancesAdded) {
+                    EXPECT_LE(report.errorBoxes, baseline.errorBoxes)
+                        << scenario_.name << ": call " << k;
+                }
+            }
+        }
         // One operation failing for good from its nth call on while the rest
         // works: the heap running out, removals refused from some key on.
         for (const std::string& operation : FaultableOperations()) {
@@ -217,8 +284,23 @@ public:
     std::uint64_t BaselineCalls() const { return baselineCalls_; }
 
 private:
-    RunReport Check(const std::vector<Fault>& faults, bool transient = false) {
-        RunReport report = RunAndCheck(setup_, faults, limit_);
+    // The instances a quiet run removes, in enumeration order.
+    std::vector<std::string> RemovedInstances() const {
+        sim::Reset();
+        scenario_.prepare();
+        std::vector<std::string> removed;
+        for (const std::string& name : sim::SubkeyNames(kDevice)) {
+            const auto& kept = scenario_.survivingInstances;
+            if (std::find(kept.begin(), kept.end(), name) == kept.end()) {
+                removed.push_back(name);
+            }
+        }
+        return removed;
+    }
+
+    RunReport Check(const std::vector<Fault>& faults, bool transient = false,
+                    const RunSetup* setup = nullptr) {
+        RunReport report = RunAndCheck(setup != nullptr ? *setup : setup_, faults, limit_);
         ++tally_->runs;
         if (report.survivorsWithoutList > 0) {
             tally_->exemptedKeys += static_cast<std::uint64_t>(report.survivorsWithoutList);
@@ -259,13 +341,15 @@ TEST(FaultLoop, EveryCallFailingOnceOrForGoodKeepsEveryInvariant) {
                     static_cast<unsigned long long>(tally.runs - before));
     }
     std::printf("fault loop %s: %llu runs (%llu transient, %llu persistent from a call, %llu "
-                "persistent in one operation); %llu kept key(s) in %llu run(s) (%llu of them "
+                "persistent in one operation, %llu with another process changing the device "
+                "key); %llu kept key(s) in %llu run(s) (%llu of them "
                 "transient) without their access list because a failure hit its restore; "
                 "longest run %.1fx its baseline\n",
                 kX86 ? "x86" : "x64", static_cast<unsigned long long>(tally.runs),
                 static_cast<unsigned long long>(tally.transient),
                 static_cast<unsigned long long>(tally.persistent),
                 static_cast<unsigned long long>(tally.persistentPerOperation),
+                static_cast<unsigned long long>(tally.interference),
                 static_cast<unsigned long long>(tally.exemptedKeys),
                 static_cast<unsigned long long>(tally.exemptedRuns),
                 static_cast<unsigned long long>(tally.exemptedTransientRuns),
