@@ -5,9 +5,11 @@
 // 0x80-0xFF reach CreateProcessA unchanged.
 //
 // usage: runner.exe <current directory as hex, or -> <command line as hex>
-//                   [time limit in ms]
+//                   [time limit in ms] [copies]
 // Prints "exit <code>" and returns 0, or prints what went wrong and returns
 // 2 (usage), 3 (could not start) or 4 (time limit reached, program ended).
+// With copies, that many processes are created suspended and then let go
+// together, so that they really run at once; each prints its own line.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,41 +41,73 @@ static char* DecodeHex(const char* hex) {
     return text;
 }
 
-int main(int argc, char** argv) {
-    if (argc < 3 || argc > 4) {
-        fprintf(stderr, "usage: runner.exe <directory hex|-> <command line hex> [ms]\n");
-        return 2;
-    }
-    char* directory = strcmp(argv[1], "-") == 0 ? NULL : DecodeHex(argv[1]);
-    char* commandLine = DecodeHex(argv[2]);
-    DWORD limit = argc == 4 ? (DWORD)strtoul(argv[3], NULL, 10) : 60000;
-    if ((directory == NULL && strcmp(argv[1], "-") != 0) || commandLine == NULL) {
-        fprintf(stderr, "runner: malformed hex argument\n");
-        return 2;
-    }
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    memset(&process, 0, sizeof process);
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, directory, &startup,
-                        &process)) {
-        printf("start-failed %lu\n", GetLastError());
-        return 3;
-    }
+enum { MOST_COPIES = 16 };
+
+// Waits for one started process; prints its exit code, or "timeout" after
+// ending it. Returns 0, or 4 on a timeout.
+static int AwaitProcess(PROCESS_INFORMATION* process, DWORD limit) {
     int status = 0;
-    if (WaitForSingleObject(process.hProcess, limit) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 0xDEAD);
-        WaitForSingleObject(process.hProcess, 5000);
+    if (WaitForSingleObject(process->hProcess, limit) != WAIT_OBJECT_0) {
+        TerminateProcess(process->hProcess, 0xDEAD);
+        WaitForSingleObject(process->hProcess, 5000);
         printf("timeout\n");
         status = 4;
     } else {
         DWORD exitCode = 0;
-        GetExitCodeProcess(process.hProcess, &exitCode);
+        GetExitCodeProcess(process->hProcess, &exitCode);
         printf("exit %lu\n", exitCode);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    CloseHandle(process->hThread);
+    CloseHandle(process->hProcess);
+    return status;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3 || argc > 5) {
+        fprintf(stderr, "usage: runner.exe <directory hex|-> <command line hex> [ms] [copies]\n");
+        return 2;
+    }
+    char* directory = strcmp(argv[1], "-") == 0 ? NULL : DecodeHex(argv[1]);
+    char* commandLine = DecodeHex(argv[2]);
+    DWORD limit = argc >= 4 ? (DWORD)strtoul(argv[3], NULL, 10) : 60000;
+    int copies = argc == 5 ? atoi(argv[4]) : 1;
+    if ((directory == NULL && strcmp(argv[1], "-") != 0) || commandLine == NULL || copies < 1 ||
+        copies > MOST_COPIES) {
+        fprintf(stderr, "runner: malformed argument\n");
+        return 2;
+    }
+    PROCESS_INFORMATION processes[MOST_COPIES];
+    DWORD flags = copies > 1 ? CREATE_SUSPENDED : 0;
+    int started = 0;
+    for (; started < copies; ++started) {
+        STARTUPINFOA startup;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        memset(&processes[started], 0, sizeof processes[started]);
+        // CreateProcessA may write into the command line: each copy gets a
+        // fresh one.
+        char* line = DecodeHex(argv[2]);
+        BOOL created = line != NULL && CreateProcessA(NULL, line, NULL, NULL, FALSE, flags, NULL,
+                                                      directory, &startup, &processes[started]);
+        free(line);
+        if (!created) {
+            printf("start-failed %lu\n", GetLastError());
+            break;
+        }
+    }
+    int status = started < copies ? 3 : 0;
+    for (int i = 0; i < started; ++i) {
+        if (status != 0) {
+            TerminateProcess(processes[i].hProcess, 0xDEAD);
+        }
+        if (flags != 0) {
+            ResumeThread(processes[i].hThread);
+        }
+    }
+    for (int i = 0; i < started; ++i) {
+        int awaited = AwaitProcess(&processes[i], limit);
+        status = status != 0 ? status : awaited;
+    }
     free(directory);
     free(commandLine);
     return status;

@@ -228,10 +228,11 @@ class Wine:
 
     # -- running the program --------------------------------------------------
 
-    def run(self, command_line, directory, script=None):
+    def run(self, command_line, directory, script=None, copies=1):
         """Starts a command line through runner.exe in a directory (Windows
         path). With a script the test newdev.dll answers; without one Wine's
-        own newdev does."""
+        own newdev does. Several copies start together; their exit codes are
+        in codes."""
         log = os.path.join(self.work, "double.log")
         if os.path.exists(log):
             os.remove(log)
@@ -246,11 +247,11 @@ class Wine:
                          QUORIN_DOUBLE_SCRIPT=ansi_text(windows_path(script_path)),
                          QUORIN_DOUBLE_LOG=ansi_text(windows_path(log)))
         status, out, err = self.wine(self.helper("runner.exe"), directory.hex(),
-                                     command_line.hex(), PROGRAM_TIME_LIMIT_MS,
+                                     command_line.hex(), PROGRAM_TIME_LIMIT_MS, copies,
                                      extra_env=extra)
         result = Run()
-        match = re.match(rb"exit (\d+)", out)
-        result.code = signed32(int(match.group(1))) if match else None
+        result.codes = [signed32(int(code)) for code in re.findall(rb"exit (\d+)", out)]
+        result.code = result.codes[0] if result.codes else None
         result.runner_output = out.strip()
         result.calls = parse_double_log(log) if os.path.exists(log) else []
         result.boxes = parse_boxes(err)
@@ -693,6 +694,45 @@ def deny_write_dac_on_subkey_of_served(ctx, case):
     check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
 
 
+def concurrent_copies(ctx, case):
+    """Three copies at once over hundreds of stale instances with subkeys,
+    as when setup runs twice or a device comes and goes during the sweep:
+    each copy meets instances the others have just removed, yet together
+    they leave only the served instances, and every copy ends with 0. How
+    the copies interleave varies, so it runs a few rounds."""
+    wine = ctx.wine
+    keys = {}
+    for i in range(CONCURRENT_STALE):
+        instance = DEV + b"\\%04d" % i
+        keys[instance] = {b"Service": b"usbhub"} if i % 2 else {}
+        keys[instance + b"\\Device Parameters"] = {b"SymbolicName": b"\\??\\USB#%04d" % i}
+        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
+        keys[instance + b"\\LogConf"] = {}
+    served = [DEV + b"\\%04dA" % (CONCURRENT_STALE * n // 3) for n in (1, 2)]
+    for instance in served:
+        keys[instance] = {b"Service": b"TALMERIX"}
+        keys[instance + b"\\Device Parameters"] = {b"Kept": 1}
+    instance_depth = DEV.count(b"\\") + 1
+    for round in range(1, CONCURRENT_ROUNDS + 1):
+        ctx.reset(seed=keys)
+        before = wine.enum_tree()
+        run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd,
+                       script=[succeeds()] * CONCURRENT_COPIES, copies=CONCURRENT_COPIES)
+        case.equal(run.codes, [0] * CONCURRENT_COPIES, "round %d: exit codes" % round)
+        after = wine.enum_tree()
+        left = sorted(k for k in after if under(k, DEV) and k.count(b"\\") == instance_depth
+                      and k not in served)
+        if not case.check(not left, "round %d: %d stale instance(s) left, the first %s"
+                          % (round, len(left), show(left[0]) if left else "")):
+            break
+        check_tree(case, before, after,
+                   removed=[DEV + b"\\%04d" % i for i in range(CONCURRENT_STALE)])
+
+
+CONCURRENT_STALE = 300
+CONCURRENT_COPIES = 3
+CONCURRENT_ROUNDS = 3
+
 ALL_HIGH = bytes(range(0x80, 0x100))
 
 GROUPS = {
@@ -754,6 +794,7 @@ GROUPS = {
         refusal_case("INF path over 1,023 characters", b"A" * 1000 + b"+" + DEV),
     ],
     "access": [deny_write_dac, deny_write_dac_on_subkey_of_served, unreadable_service_value],
+    "concurrent": [concurrent_copies],
 }
 
 
