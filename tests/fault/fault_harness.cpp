@@ -165,7 +165,8 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
             servedAdded.push_back(path);
         }
     }
-    for (const auto& [path, key] : other.added) {
+    for (const auto& added : other.added) {
+        const std::string& path = added.first;
         const bool underServed =
             std::any_of(servedAdded.begin(), servedAdded.end(), [&](const std::string& instance) {
                 return Upper(path) == Upper(instance) || InSubtree(path, instance);
@@ -207,7 +208,8 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
     }
     // The sweep finishes its job whatever another process did meanwhile.
     if (setup.requireSweepDone) {
-        for (const auto& [path, key] : before) {
+        for (const auto& entry : before) {
+            const std::string& path = entry.first;
             const bool kept = std::any_of(
                 setup.keptInstances.begin(), setup.keptInstances.end(),
                 [&](const std::string& name) { return Upper(path) == Upper(device + "\\" + name); });
