@@ -48,7 +48,8 @@ quorin_windows_program(Quorin64)
 set_source_files_properties(${PROJECT_BINARY_DIR}/Quorin64.rc PROPERTIES
     OBJECT_DEPENDS ${QUORIN_MANIFEST_FILE})
 
-# A program that only returns, with the same imports: the baseline of the
-# benchmarks. Built only when asked for.
-add_executable(QuorinMinimal WIN32 EXCLUDE_FROM_ALL bench/minimal/minimal_program.cpp)
+# A program that only returns, with the same imports and resources: the
+# baseline of the benchmarks. Built only when asked for.
+add_executable(QuorinMinimal WIN32 EXCLUDE_FROM_ALL bench/minimal/minimal_program.cpp
+    ${PROJECT_BINARY_DIR}/Quorin64.rc)
 quorin_windows_program(QuorinMinimal)
