@@ -1,14 +1,19 @@
 # One of the two Windows deliverables: GUI subsystem without a window, the
 # oldest Windows the program supports written into its header, platform
-# libraries only, no C++ runtime features, size-optimised and stripped.
+# libraries only, no C++ runtime features, size-optimised and stripped,
+# with version information and an application manifest. Two builds of the
+# same source give the same bytes: no link time in the header, no build
+# folder in the code.
 if(QUORIN_TARGET STREQUAL "x86")
     set(QUORIN_MIN_WINDOWS_MINOR 1)
     set(QUORIN_WIN32_WINNT 0x0501)
     set(QUORIN_TARGET_DEFINE QUORIN_TARGET_X86)
+    set(QUORIN_MANIFEST_ARCHITECTURE x86)
 elseif(QUORIN_TARGET STREQUAL "x64")
     set(QUORIN_MIN_WINDOWS_MINOR 2)
     set(QUORIN_WIN32_WINNT 0x0502)
     set(QUORIN_TARGET_DEFINE QUORIN_TARGET_X64)
+    set(QUORIN_MANIFEST_ARCHITECTURE amd64)
 else()
     message(FATAL_ERROR "QUORIN_TARGET must be x64 or x86")
 endif()
@@ -18,19 +23,33 @@ endif()
 function(quorin_windows_program name)
     target_compile_definitions(${name} PRIVATE ${QUORIN_TARGET_DEFINE}
         _WIN32_WINNT=${QUORIN_WIN32_WINNT} WINVER=${QUORIN_WIN32_WINNT})
-    target_compile_options(${name} PRIVATE ${QUORIN_WARNINGS} -Os -fno-exceptions -fno-rtti
-        -fno-asynchronous-unwind-tables -fno-threadsafe-statics -ffunction-sections
-        -fdata-sections)
+    # The C++ compiler's options only: windres compiles the resources.
+    set(options ${QUORIN_WARNINGS} -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+        -fno-threadsafe-statics -ffunction-sections -fdata-sections
+        -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
+    target_compile_options(${name} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${options}>")
     target_link_options(${name} PRIVATE -s -static-libgcc -static-libstdc++ -Wl,--gc-sections
+        -Wl,--no-insert-timestamp
         -Wl,--major-os-version,5,--minor-os-version,${QUORIN_MIN_WINDOWS_MINOR}
         -Wl,--major-subsystem-version,5,--minor-subsystem-version,${QUORIN_MIN_WINDOWS_MINOR})
     target_link_libraries(${name} PRIVATE advapi32 user32 newdev)
 endfunction()
 
-add_executable(Quorin64 WIN32 ${QUORIN_PROGRAM_SOURCES})
-quorin_windows_program(Quorin64)
+enable_language(RC)
+set(QUORIN_FILE_DESCRIPTION "Quorin64 driver package installer (${QUORIN_TARGET})")
+set(QUORIN_VERSION_4 ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
+set(QUORIN_MANIFEST_FILE ${PROJECT_BINARY_DIR}/Quorin64.manifest)
+configure_file(resources/Quorin64.manifest.in ${QUORIN_MANIFEST_FILE} @ONLY)
+configure_file(resources/Quorin64.rc.in ${PROJECT_BINARY_DIR}/Quorin64.rc @ONLY)
 
-# A program that only returns, with the same imports: the baseline of the
-# benchmarks. Built only when asked for.
-add_executable(QuorinMinimal WIN32 EXCLUDE_FROM_ALL bench/minimal/minimal_program.cpp)
+add_executable(Quorin64 WIN32 ${QUORIN_PROGRAM_SOURCES} ${PROJECT_BINARY_DIR}/Quorin64.rc)
+quorin_windows_program(Quorin64)
+# windres reads the manifest itself: rebuild the resources when it changes.
+set_source_files_properties(${PROJECT_BINARY_DIR}/Quorin64.rc PROPERTIES
+    OBJECT_DEPENDS ${QUORIN_MANIFEST_FILE})
+
+# A program that only returns, with the same imports and resources: the
+# baseline of the benchmarks. Built only when asked for.
+add_executable(QuorinMinimal WIN32 EXCLUDE_FROM_ALL bench/minimal/minimal_program.cpp
+    ${PROJECT_BINARY_DIR}/Quorin64.rc)
 quorin_windows_program(QuorinMinimal)

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 clang
           libclang-rt-14-dev valgrind python3)
+packages+=(osslsigncode openssl)  # signing releases, and its test
 
 missing=()
 for package in "${packages[@]}"; do

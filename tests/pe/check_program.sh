@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Checks a built Quorin64.exe: machine, GUI subsystem, minimum Windows
 # version, the DLLs it imports, the relaunch and WOW64 lookup of the x64
-# program only, size and stripping. Usage: check_program.sh x64|x86 FILE
+# program only, size and stripping, no link time in the header, and its
+# version information and application manifest.
+# Usage: check_program.sh x64|x86 FILE VERSION (the project's, e.g. 1.0.0)
 set -u
 target=$1
 program=$2
+version=${3:-}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 case $target in
-    x64) objdump=x86_64-w64-mingw32-objdump; minor=2; magic=PE32+; machine='i386:x86-64,' ;;
-    x86) objdump=i686-w64-mingw32-objdump; minor=1; magic=PE32; machine='i386,' ;;
-    *) echo "usage: $0 x64|x86 FILE"; exit 2 ;;
+    x64) tools=x86_64-w64-mingw32; minor=2; magic=PE32+; machine='i386:x86-64,'
+         architecture=amd64 ;;
+    x86) tools=i686-w64-mingw32; minor=1; magic=PE32; machine='i386,'; architecture=x86 ;;
+    *) echo "usage: $0 x64|x86 FILE VERSION"; exit 2 ;;
 esac
+objdump=$tools-objdump
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "usage: $0 x64|x86 FILE VERSION"; exit 2; }
 [ -f "$program" ] || { echo "FAIL: $program is not built"; exit 1; }
 
 headers=$($objdump -p "$program")
@@ -44,9 +50,35 @@ fi
 printf '%s\n' "$headers" | grep -qw UpdateDriverForPlugAndPlayDevicesA ||
     fail "does not import UpdateDriverForPlugAndPlayDevicesA"
 
+# The COFF header's link time must be 0, or no two builds are the same.
+header=$(od -An -tu4 -j 60 -N 4 "$program" | tr -d ' ')
+stamp=$(od -An -tu4 -j $((header + 8)) -N 4 "$program" | tr -d ' ')
+[ "$stamp" = 0 ] || fail "link time $stamp in the header"
+
+# The resources, as windres reads them back out of the program.
+resources=$($tools-windres -i "$program" -O rc 2>&1) || fail "no resources: $resources"
+numbers="${version//./, }, 0"
+trimmed=$(printf '%s\n' "$resources" | sed 's/^ *//')
+for line in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" \
+        "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
+        'VALUE "ProductName", "Quorin64"' 'VALUE "InternalName", "Quorin64"' \
+        'VALUE "OriginalFilename", "Quorin64.exe"' 'VALUE "Translation", 0x409, 1200'; do
+    printf '%s\n' "$trimmed" | grep -qxF "$line" || fail "version information lacks: $line"
+done
+printf '%s\n' "$trimmed" | grep -qx 'VALUE "FileDescription", "Quorin64 [^"]*"' ||
+    fail "no FileDescription"
+manifest=$(printf '%s\n' "$resources" | awk '
+    /^1 24 / { inside = 1; next }
+    inside && /^END/ { exit }
+    inside && /^  "/ { line = substr($0, 4); sub(/"$/, "", line); gsub(/""/, "\"", line)
+                       gsub(/\\n/, "\n", line); printf "%s", line }')
+[ -n "$manifest" ] || fail "no application manifest (resource 1 of type 24)"
+problems=$(printf '%s' "$manifest" | python3 "$(dirname "$0")/check_manifest.py" \
+    "$architecture" "$version.0") || fail "manifest: $problems"
+
 size=$(stat -c %s "$program")
 [ "$size" -le 49152 ] || fail "$size bytes, more than 48 KB"
 $objdump -t "$program" 2>/dev/null | grep -q '^\[' && fail "not stripped"
 
-echo "$target program: $size bytes, imports $dlls"
+echo "$target program: $size bytes, version $version, imports $dlls"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# Checks of the release (label "release"):
+#
+#   release_test.sh reproducible VERSION X64_EXE X86_EXE
+#       builds both programs afresh from the working tree in two other
+#       folders, at different times, in another time zone and umask; the
+#       two builds and the given programs must be byte for byte the same.
+#       Then scripts/release.sh twice: the archives must be the same, hold
+#       exactly the programs, SHA256SUMS, the usage text and the license,
+#       and the checksums must hold.
+#
+#   release_test.sh signed VERSION X64_EXE X86_EXE WINE_HELPERS
+#       scripts/release.sh with a throwaway certificate made here: both
+#       programs must verify with osslsigncode against that certificate,
+#       pass the program checks, and the signed x64 program must run under
+#       Wine with the test newdev.dll and return the scripted outcome's full
+#       32-bit exit code. (The x86 program cannot run on these machines.)
+set -euo pipefail
+mode=$1
+version=$2
+x64_exe=$(realpath "$3")
+x86_exe=$(realpath "$4")
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+checker=$root/tests/pe/check_program.sh
+
+work=$(mktemp -d /tmp/quorin-release.XXXXXX)
+prefix=$work/prefix
+cleanup() {
+    if [ -d "$prefix" ]; then
+        WINEPREFIX=$prefix wineserver -k > /dev/null 2>&1 || true
+        WINEPREFIX=$prefix wineserver -w > /dev/null 2>&1 || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+same() { cmp -s "$1" "$2" || fail "$3: $(sha256sum < "$1" | cut -c1-16)... differs from" \
+    "$(sha256sum < "$2" | cut -c1-16)..."; }
+
+# Unpacks an archive and checks what it holds and its checksums.
+check_archive() {
+    local archive=$1 into=$2
+    [ -f "$archive" ] || { fail "no $archive"; return; }
+    mkdir -p "$into"
+    python3 -m zipfile -e "$archive" "$into"
+    local entries
+    entries=$(python3 -m zipfile -l "$archive" | awk 'NR > 1 && $1 !~ /\/$/ { print $1 }' |
+        sort | tr '\n' ' ')
+    [ "$entries" = "LICENSE SHA256SUMS USAGE.txt x64/Quorin64.exe x86/Quorin64.exe " ] ||
+        fail "archive holds: $entries"
+    (cd "$into" && sha256sum --quiet -c SHA256SUMS) || fail "checksums of $archive"
+    [ "$(wc -l < "$into/SHA256SUMS")" = 4 ] || fail "SHA256SUMS does not list the four files"
+    head -1 "$into/USAGE.txt" | grep -qx "Quorin64 $version" || fail "usage text's version"
+    same "$into/LICENSE" "$root/LICENSE" "LICENSE"
+}
+
+# Runs the release command into a folder; what it said goes to a file.
+release() {
+    QUORIN_DIST_DIR=$1 "$root/scripts/release.sh" > "$2" 2>&1 ||
+        { cat "$2"; fail "scripts/release.sh failed"; }
+}
+
+if [ "$mode" = reproducible ]; then
+    # The working tree's files, not only what is committed: what is tested
+    # is what is about to be committed.
+    files=$(cd "$root" && git ls-files --cached --others --exclude-standard)
+    builds=("$work/a/Quorin64" "$work/second-build-in-a-longer-folder/Quorin64")
+    for tree in "${builds[@]}"; do
+        mkdir -p "$tree"
+        (cd "$root" && printf '%s\n' "$files" | while read -r f; do
+            [ -e "$f" ] && echo "$f"; done | tar -cf - -T -) | tar -xf - -C "$tree"
+    done
+    zone=(UTC Pacific/Kiritimati)
+    mask=(0022 0077)
+    for i in 0 1; do
+        for target in x64 x86; do
+            (cd "${builds[$i]}" && umask "${mask[$i]}" &&
+                TZ=${zone[$i]} CMAKE_BUILD_PARALLEL_LEVEL=2 \
+                cmake --workflow --preset "windows-$target" > "$work/build.log" 2>&1) ||
+                { cat "$work/build.log"; fail "build $i of $target"; }
+        done
+    done
+    for target in x64 x86; do
+        first=${builds[0]}/build/windows-$target/Quorin64.exe
+        second=${builds[1]}/build/windows-$target/Quorin64.exe
+        built=$([ "$target" = x64 ] && echo "$x64_exe" || echo "$x86_exe")
+        same "$first" "$second" "$target: the two fresh builds"
+        same "$first" "$built" "$target: a fresh build and $built"
+        "$checker" "$target" "$second" "$version" > /dev/null || fail "$target program checks"
+        cmp -s "$first" "$second" &&
+            echo "$target: $(sha256sum < "$first" | cut -d' ' -f1) (both builds)"
+    done
+
+    release "$work/dist1" "$work/release1.log"
+    release "$work/dist2" "$work/release2.log"
+    grep -q "^release: $work/dist1/Quorin64-$version.zip (unsigned" "$work/release1.log" ||
+        fail "the release says: $(grep '^release' "$work/release1.log")"
+    same "$work/dist1/Quorin64-$version.zip" "$work/dist2/Quorin64-$version.zip" \
+        "two archives of the same tree"
+    check_archive "$work/dist1/Quorin64-$version.zip" "$work/unpacked"
+    same "$work/unpacked/x64/Quorin64.exe" "$x64_exe" "archived x64 program"
+    same "$work/unpacked/x86/Quorin64.exe" "$x86_exe" "archived x86 program"
+    echo "archive: $(sha256sum < "$work/dist1/Quorin64-$version.zip" | cut -d' ' -f1)"
+
+elif [ "$mode" = signed ]; then
+    helpers=$(realpath "$5")
+    # A throwaway code-signing certificate, its key and password.
+    printf 'throwaway password\n' > "$work/password"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quorin64 test signer" \
+        -addext extendedKeyUsage=codeSigning -addext keyUsage=digitalSignature \
+        -keyout "$work/key.pem" -out "$work/cert.pem" 2> "$work/openssl.log" ||
+        { cat "$work/openssl.log"; exit 1; }
+    openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/cert.pfx" \
+        -passout "file:$work/password"
+    export QUORIN_SIGN_PFX=$work/cert.pfx QUORIN_SIGN_PASSWORD_FILE=$work/password
+    release "$work/dist" "$work/release.log"
+    grep -q "^release: .* (signed with .*Quorin64 test signer" "$work/release.log" ||
+        fail "the release says: $(grep '^release' "$work/release.log")"
+    check_archive "$work/dist/Quorin64-$version.zip" "$work/unpacked"
+    for target in x64 x86; do
+        program=$work/unpacked/$target/Quorin64.exe
+        [ -f "$program" ] || continue
+        osslsigncode verify -CAfile "$work/cert.pem" -in "$program" > "$work/verify.log" 2>&1 ||
+            { cat "$work/verify.log"; fail "$target signature does not verify"; }
+        "$checker" "$target" "$program" "$version" || fail "signed $target program checks"
+    done
+
+    # The signed x64 program under Wine, the test newdev.dll beside it.
+    mkdir -p "$work/bin" "$prefix"
+    cp "$work/unpacked/x64/Quorin64.exe" "$helpers/newdev.dll" "$work/bin/"
+    winpath() { printf 'Z:%s' "${1//\//\\}"; }
+    hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
+    export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+    unset DISPLAY WAYLAND_DISPLAY
+    wineserver -p30 < /dev/null > /dev/null 2>&1
+    /usr/lib/wine/wine64 wineboot -i < /dev/null > "$work/wine.log" 2>&1 ||
+        { cat "$work/wine.log"; exit 1; }
+    # Scripted answer of the update call, expected exit code (unsigned).
+    cases=("1 0 1:1" "0 2 0:4294967294")
+    for entry in "${cases[@]}"; do
+        answer=${entry%%:*} expected=${entry##*:}
+        printf '%s\n' "$answer" > "$work/double.script"
+        rm -f "$work/double.log"
+        command_line="\"$(winpath "$work/bin")\\Quorin64.exe\" driver.inf+USB\\VID_1F3A&PID_0C21"
+        WINEDLLOVERRIDES='newdev=n;mscoree,mshtml=' \
+        QUORIN_DOUBLE_SCRIPT=$(winpath "$work/double.script") \
+        QUORIN_DOUBLE_LOG=$(winpath "$work/double.log") \
+            /usr/lib/wine/wine64 "$helpers/runner.exe" "$(hex "$(winpath "$work/bin")")" \
+            "$(hex "$command_line")" 30000 < /dev/null > "$work/run.log" 2>&1 || true
+        code=$(tr -d '\r' < "$work/run.log" | sed -n 's/^exit //p')
+        [ "$code" = "$expected" ] ||
+            fail "signed x64 program, answer '$answer': $(tr -d '\r' < "$work/run.log")," \
+                "expected exit $expected"
+        [ "$(grep -c "answer" "$work/double.log" 2>/dev/null)" = 1 ] ||
+            fail "signed x64 program, answer '$answer': the test newdev.dll was not called once"
+        echo "signed x64 program under Wine, answer '$answer': exit $code"
+    done
+else
+    echo "usage: $0 reproducible|signed VERSION X64_EXE X86_EXE [WINE_HELPERS]"
+    exit 2
+fi
+
+[ "$failures" -eq 0 ] && echo "release $mode: passed"
+[ "$failures" -eq 0 ]
