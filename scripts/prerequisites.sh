@@ -3,9 +3,11 @@
 # that are missing. Safe to run again and again.
 set -euo pipefail
 
+# nsis: makensis builds the example setup; mmdebstrap builds the 32-bit Wine
+# root of scripts/wine32.sh.
 packages=(cmake g++ make libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 clang
-          libclang-rt-14-dev valgrind python3)
+          libclang-rt-14-dev valgrind python3 nsis mmdebstrap)
 packages+=(osslsigncode openssl)  # signing releases, and its test
 
 missing=()

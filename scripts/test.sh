@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds both Windows programs
 # and the logic on the simulated Windows layer (with AddressSanitizer and
-# UndefinedBehaviorSanitizer), then runs CTest, the real x64 program under
-# Wine included (label "wine"); then the tests under valgrind and the fuzz
-# targets' smoke runs.
+# UndefinedBehaviorSanitizer), then runs CTest, both real programs under
+# Wine included (label "wine"; the x86 one in the 32-bit Wine root, built
+# here on the first run); then the tests under valgrind and the fuzz targets'
+# smoke runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/build.sh
+scripts/wine32.sh setup
 cmake --preset host > /dev/null
 cmake --build --preset host -j "$(nproc)"
 ctest --preset host

@@ -9,12 +9,17 @@
 //                         "<returned BOOL> <last-error code> <restart flag>",
 //                         numbers in C notation, or "auto": fail with
 //                         ERROR_FILE_NOT_FOUND when the INF path does not
-//                         exist, else succeed without a restart.
+//                         exist, else succeed without a restart. A line
+//                         that ends in "plant" also adds the stale instance
+//                         <hardware ID>\PLANTED_<n> (Service "PLANTED").
 //   QUORIN_DOUBLE_LOG     one line per call: "call <n> pid <id> parent <hwnd>
-//                         flags <hex> reboot <0|1 pointer given> answer <...>
-//                         hwid <hex> inf <hex> cmdline <hex>".
+//                         flags <hex> reboot <0|1 pointer given> instances
+//                         <subkeys of the device key, -1 without one>
+//                         answer <...> hwid <hex> inf <hex> cmdline <hex>".
 // The call number is the number of lines already in the log. A call without
 // a script line fails with ERROR_GEN_FAILURE and is logged as "unscripted".
+// Each call also says "UpdateDriverForPlugAndPlayDevicesA" through
+// OutputDebugStringA, so that a relay trace shows when it came.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,6 +31,7 @@ struct Answer {
     BOOL result;
     DWORD lastError;
     BOOL restart;
+    BOOL plant;
     char text[64];
 };
 
@@ -57,7 +63,7 @@ static int ReadScriptLine(const char* scriptPath, DWORD call, char* line) {
 }
 
 static struct Answer ChooseAnswer(const char* scriptPath, DWORD call, const char* infPath) {
-    struct Answer answer = {FALSE, ERROR_GEN_FAILURE, FALSE, "unscripted"};
+    struct Answer answer = {FALSE, ERROR_GEN_FAILURE, FALSE, FALSE, "unscripted"};
     char line[LINE_SIZE];
     if (scriptPath == NULL || !ReadScriptLine(scriptPath, call, line)) return answer;
     if (strncmp(line, "auto", 4) == 0) {
@@ -70,6 +76,7 @@ static struct Answer ChooseAnswer(const char* scriptPath, DWORD call, const char
         answer.lastError = strtoul(end, &end, 0);
         answer.restart = (BOOL)strtoul(end, &end, 0);
     }
+    answer.plant = strstr(line, "plant") != NULL;
     snprintf(answer.text, sizeof answer.text, "%d,0x%lX,%d", answer.result ? 1 : 0,
              answer.lastError, answer.restart ? 1 : 0);
     return answer;
@@ -87,6 +94,37 @@ static void AppendHex(char* out, size_t size, const char* label, const char* tex
     }
 }
 
+static const char ENUM_KEY[] = "System\\CurrentControlSet\\Enum\\";
+
+static void DeviceKeyPath(char* path, size_t size, const char* hardwareId, const char* below) {
+    snprintf(path, size, "%s%s%s", ENUM_KEY, hardwareId != NULL ? hardwareId : "", below);
+}
+
+static long CountInstances(const char* hardwareId) {
+    char path[LINE_SIZE * 4];
+    DeviceKeyPath(path, sizeof path, hardwareId, "");
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
+    DWORD subkeys = 0;
+    LONG status = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, NULL, NULL,
+                                   NULL, NULL, NULL);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? (long)subkeys : -1;
+}
+
+static void PlantStaleInstance(const char* hardwareId, DWORD call) {
+    char below[32];
+    char path[LINE_SIZE * 4];
+    snprintf(below, sizeof below, "\\PLANTED_%lu", call);
+    DeviceKeyPath(path, sizeof path, hardwareId, below);
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) ==
+        ERROR_SUCCESS) {
+        RegSetValueExA(key, "Service", 0, REG_SZ, (const BYTE*)"PLANTED", 8);
+        RegCloseKey(key);
+    }
+}
+
 static void AppendLogLine(const char* logPath, const char* line) {
     HANDLE log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -101,20 +139,23 @@ __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent
                                                                    LPCSTR fullInfPath,
                                                                    DWORD installFlags,
                                                                    PBOOL rebootRequired) {
+    OutputDebugStringA("UpdateDriverForPlugAndPlayDevicesA");
     const char* scriptPath = getenv("QUORIN_DOUBLE_SCRIPT");
     const char* logPath = getenv("QUORIN_DOUBLE_LOG");
     DWORD call = logPath != NULL ? CountLogLines(logPath) : 0;
     struct Answer answer = ChooseAnswer(scriptPath, call, fullInfPath);
 
     static char line[LOG_LINE_SIZE];
-    snprintf(line, sizeof line, "call %lu pid %lu parent %p flags 0x%lX reboot %d answer %s",
-             call, GetCurrentProcessId(), (void*)parent, installFlags,
-             rebootRequired != NULL ? 1 : 0, answer.text);
+    snprintf(line, sizeof line,
+             "call %lu pid %lu parent %p flags 0x%lX reboot %d instances %ld answer %s", call,
+             GetCurrentProcessId(), (void*)parent, installFlags, rebootRequired != NULL ? 1 : 0,
+             CountInstances(hardwareId), answer.text);
     AppendHex(line, sizeof line, "hwid", hardwareId);
     AppendHex(line, sizeof line, "inf", fullInfPath);
     AppendHex(line, sizeof line, "cmdline", GetCommandLineA());
     strncat(line, "\n", sizeof line - strlen(line) - 1);
     if (logPath != NULL) AppendLogLine(logPath, line);
+    if (answer.plant) PlantStaleInstance(hardwareId, call);
 
     // The flag is written on failures too: the program must not look at it then.
     if (rebootRequired != NULL) *rebootRequired = answer.restart;

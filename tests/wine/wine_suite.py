@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the real x64 Quorin64.exe under Wine 8.
+"""End-to-end tests of the real Quorin64.exe programs under Wine.
 
-One Wine prefix serves the whole run, with a persistent wineserver:
+The x64 program runs under the host's Wine 8; the x86 program under WoW64,
+in the Debian 13 root with Wine 10 that scripts/wine32.sh sets up (or under
+the host's Wine where the host runs 32-bit code). Per program one prefix
+serves the whole run; each `run` keeps one wineserver (and, for the root,
+one namespace) for all its cases:
 
-    wine_suite.py OPTIONS setup          create the prefix, start the server
+    wine_suite.py OPTIONS setup          create the prefix
     wine_suite.py OPTIONS run GROUP...   run case groups in that prefix
     wine_suite.py OPTIONS cleanup        stop the server, remove the prefix
     wine_suite.py OPTIONS all            all three, the server stopped on
@@ -11,12 +15,13 @@ One Wine prefix serves the whole run, with a persistent wineserver:
 
 Every case seeds the device registry, starts the program through runner.exe
 with exact command-line bytes, and checks the full 32-bit exit code, the
-"Error" boxes it raised, what the driver update was handed, and the whole
+message boxes it raised, what the driver update was handed, and the whole
 Enum tree afterwards. The "real" group goes through Wine's own newdev and
 setupapi; the others through the test newdev.dll (WINEDLLOVERRIDES=newdev=n),
-whose answers are scripted per call.
+whose answers are scripted per call; "setup" runs the example NSIS setup.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -24,11 +29,15 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "wineserver"
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE32_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "wine32.sh")
+AGENT = os.path.join(HERE, "namespace_agent.py")
 # The server outlives the last Wine process by this long, so a run that is
 # killed before its cleanup still leaves nothing behind for long.
 SERVER_PERSIST_SECONDS = 60
@@ -38,7 +47,11 @@ PROGRAM_TIME_LIMIT_MS = 30000
 ENUM = b"System\\CurrentControlSet\\Enum"
 SERVICE_KEY = b"System\\CurrentControlSet\\Services\\TALMERIX"
 DEV = b"USB\\VID_1F3A&PID_0C21"
-ERROR_TEXT = "Can't perform registry operation, driver install not complete."
+ERROR_BOX = (0, "Can't perform registry operation, driver install not complete.", "Error", 0)
+DEBUG_BOX = (0, "UpdateDriver 32Bit", "Debug", 0)  # owner, text, caption, MB_OK
+# The x86 program's INF path: the Windows directory's drive root, this
+# folder, then the INF name without a separator.
+X86_INF_FOLDER = b"C:\\Program Files\\Common Files\\VID_1F3A&PID_0C21\\Salvenport\\QarnoD217"
 
 ERROR_FILE_NOT_FOUND = 2
 ERROR_INVALID_FLAGS = 1004
@@ -51,14 +64,15 @@ DENY_WRITE_DAC = "D:P(D;;WD;;;WD)(A;;KA;;;WD)"
 
 
 # Scripted answers of the test newdev.dll: returned BOOL, last-error code,
-# restart flag. AUTO fails with ERROR_FILE_NOT_FOUND when the INF path does
-# not exist and succeeds otherwise.
+# restart flag; "plant" makes it add a stale instance after answering. AUTO
+# fails with ERROR_FILE_NOT_FOUND when the INF path does not exist and
+# succeeds otherwise.
 def succeeds(restart=0, last_error=ERROR_SUCCESS):
     return "1 %d %d" % (last_error, restart)
 
 
-def fails(last_error, restart=0):
-    return "0 %d %d" % (last_error, restart)
+def fails(last_error, restart=0, plant=False):
+    return "0 %d %d%s" % (last_error, restart, " plant" if plant else "")
 
 
 AUTO = "auto"
@@ -99,80 +113,230 @@ def show(raw):
     return "'%s'" % "".join(chr(b) if 32 <= b < 127 else "\\x%02x" % b for b in raw)
 
 
+def text_argument(argument):
+    return argument if isinstance(argument, (bytes, str)) else str(argument)
+
+
 # ---------------------------------------------------------------------------
-# The prefix and the Windows helpers
+# Where Wine runs: the host, or the 32-bit root through scripts/wine32.sh
 
 
-class Wine:
-    def __init__(self, options):
-        self.work = os.path.abspath(options.work)
-        self.prefix = os.path.join(self.work, "prefix")
-        self.helpers = os.path.abspath(options.helpers)
-        self.program = os.path.abspath(options.program)
-        self.inf = os.path.abspath(options.inf)
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDLLOVERRIDES", "WINEDEBUG")}
-        # No display: MessageBoxA returns at once. A fixed locale keeps the
-        # ANSI code page at 1252 whatever the caller's environment.
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
-                   WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.env = env
+class HostWine:
+    """The host's own Wine; its server persists between runs."""
 
-    def helper(self, name):
-        return windows_path(os.path.join(self.helpers, name))
+    def __init__(self):
+        self.base_env = {k: v for k, v in os.environ.items()
+                         if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDLLOVERRIDES",
+                                      "WINEDEBUG")}
 
-    def call(self, args, extra_env=None, timeout=CALL_TIMEOUT):
-        """Runs a Wine command; output goes through files, never pipes, so
-        Wine's lingering system processes cannot hold a pipe open."""
-        env = dict(self.env, **(extra_env or {}))
+    def begin(self, env):
+        self.call([WINESERVER, "-p%d" % SERVER_PERSIST_SECONDS], env, CALL_TIMEOUT)
+
+    def end(self, env):
+        pass
+
+    def call(self, argv, env, timeout):
+        """Output goes through files, never pipes, so Wine's lingering system
+        processes cannot hold a pipe open."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             try:
-                status = subprocess.call(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=err, timeout=timeout)
+                status = subprocess.call(argv, env=dict(self.base_env, **env),
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                         timeout=timeout)
             except subprocess.TimeoutExpired:
-                raise RuntimeError("timed out: %s" % show(args))
+                raise RuntimeError("timed out: %s" % show(argv))
             out.seek(0)
             err.seek(0)
             return status, out.read(), err.read()
 
-    def wine(self, *args, **kwargs):
-        return self.call([WINE] + [a if isinstance(a, (bytes, str)) else str(a) for a in args],
-                         **kwargs)
 
-    def start_server(self):
-        subprocess.call([WINESERVER, "-p%d" % SERVER_PERSIST_SECONDS], env=self.env,
-                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                        stderr=subprocess.DEVNULL)
+class RootWine:
+    """Wine 10 in the 32-bit root: each session is one namespace, with its
+    own wineserver, entered by namespace_agent.py. The prefix is a
+    copy-on-write copy of the root's ready prefix, kept in <prefix>.changes.
+    Calls may come from several threads at once."""
+
+    BASE_ENV = {"PATH": "/usr/bin:/bin", "HOME": "/root", "USER": "root",
+                "XDG_RUNTIME_DIR": "/tmp/xdg"}
+
+    def __init__(self, work, prefix, folders):
+        self.work = work
+        self.prefix = prefix
+        self.folders = folders  # seen inside at their own paths, with work
+        self.agent = None
+
+    def begin(self, env):
+        os.makedirs(self.work, exist_ok=True)
+        self.errors = open(os.path.join(self.work, "namespace.log"), "ab")
+        binds = []
+        for folder in self.folders + [self.work]:
+            binds += ["--bind", folder]
+        self.agent = subprocess.Popen(
+            [WINE32_SCRIPT, "run"] + binds + ["--prefix", self.prefix, "--", sys.executable,
+                                              AGENT],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors)
+        self.lock = threading.Lock()
+        self.waiting = {}
+        self.next_id = 0
+        self.reader = threading.Thread(target=self.read_answers, daemon=True)
+        self.reader.start()
+        self.call([WINESERVER, "-p%d" % SERVER_PERSIST_SECONDS], env, CALL_TIMEOUT)
+
+    def read_answers(self):
+        for line in self.agent.stdout:
+            answer = json.loads(line)
+            with self.lock:
+                slot = self.waiting.pop(answer["id"])
+            slot["status"] = answer["status"]
+            slot["done"].set()
+        with self.lock:  # the namespace ended: nobody waits for ever
+            for slot in self.waiting.values():
+                slot["done"].set()
+
+    def end(self, env):
+        """Stops the server (it saves the registry) and leaves the namespace."""
+        if self.agent is None:
+            return
+        try:
+            self.call([WINESERVER, "-k"], env, CALL_TIMEOUT)
+            self.call([WINESERVER, "-w"], env, CALL_TIMEOUT)
+        finally:
+            self.agent.stdin.close()
+            try:
+                self.agent.wait(timeout=CALL_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                self.agent.kill()
+                self.agent.wait()
+            self.errors.close()
+            self.agent = None
+
+    def call(self, argv, env, timeout):
+        if self.agent is None:
+            raise RuntimeError("no namespace session")
+        with tempfile.NamedTemporaryFile(dir=self.work) as out, \
+                tempfile.NamedTemporaryFile(dir=self.work) as err:
+            slot = {"done": threading.Event(), "status": "gone"}
+            with self.lock:
+                self.next_id += 1
+                request = {"id": self.next_id, "timeout": timeout,
+                           "argv": [os.fsdecode(text_argument(a)) for a in argv],
+                           "env": dict(self.BASE_ENV, **env),
+                           "stdout": out.name, "stderr": err.name}
+                self.waiting[request["id"]] = slot
+                self.agent.stdin.write((json.dumps(request) + "\n").encode())
+                self.agent.stdin.flush()
+            slot["done"].wait()
+            if slot["status"] == "gone":
+                raise RuntimeError("the namespace ended: see %s" % self.errors.name)
+            if slot["status"] is None:
+                raise RuntimeError("timed out: %s" % show(argv))
+            return slot["status"], out.read(), err.read()
+
+
+def wine32_mode():
+    return subprocess.run([WINE32_SCRIPT, "mode"], stdout=subprocess.PIPE, check=True,
+                          text=True).stdout.strip()
+
+
+# ---------------------------------------------------------------------------
+# One program under test: its prefix and Windows helpers
+
+
+class Target:
+    """Everything the cases need about one program: the program, its
+    helpers, its Wine and prefix, and how to seed, read and run."""
+
+    def __init__(self, options):
+        self.name = options.target
+        self.x86 = self.name == "x86"
+        self.work = os.path.join(os.path.abspath(options.work), self.name)
+        self.prefix = os.path.join(self.work, "prefix")
+        self.helpers = os.path.abspath(options.helpers)
+        # newdev.dll, mkdevice.exe and the setup match the program's bitness.
+        self.own_helpers = os.path.join(self.helpers, "x86") if self.x86 else self.helpers
+        self.program = os.path.abspath(options.program)
+        self.inf = os.path.abspath(options.inf)
+        self.in_root = self.x86 and wine32_mode() == "root"
+        self.backend = (RootWine(self.work, self.prefix, [self.helpers]) if self.in_root
+                        else HostWine())
+        # No display: MessageBoxA returns at once. A fixed locale keeps the
+        # ANSI code page at 1252 whatever the caller's environment.
+        self.env = {"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "LC_ALL": "C.UTF-8",
+                    "WINEDLLOVERRIDES": "mscoree,mshtml="}
+
+    def helper_file(self, name):
+        own = os.path.join(self.own_helpers, name)
+        return own if os.path.isfile(own) else os.path.join(self.helpers, name)
+
+    def helper(self, name):
+        return windows_path(self.helper_file(name))
+
+    def call(self, args, extra_env=None, timeout=CALL_TIMEOUT):
+        return self.backend.call([text_argument(a) for a in args],
+                                 dict(self.env, **(extra_env or {})), timeout)
+
+    def wine(self, *args, **kwargs):
+        return self.call([WINE] + list(args), **kwargs)
+
+    def shell(self, script, *args):
+        """A POSIX shell script where Wine runs (the prefix of the root's
+        Wine is only visible there)."""
+        status, out, err = self.call(["sh", "-ec", script, "sh"] + list(args))
+        if status != 0:
+            raise RuntimeError("%s: %s" % (script, show(err)))
+
+    # -- the prefix and its server -----------------------------------------
+
+    def begin(self):
+        self.backend.begin(self.env)
+
+    def end(self):
+        self.backend.end(self.env)
 
     def stop_server(self):
-        if os.path.isdir(self.prefix):
-            subprocess.call([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.call([WINESERVER, "-w"], env=self.env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            timeout=CALL_TIMEOUT)
+        # The root's server never outlives its namespace.
+        if self.in_root or not os.path.isdir(self.prefix):
+            return
+        self.call([WINESERVER, "-k"])
+        self.call([WINESERVER, "-w"])
 
     def create(self):
-        for path in (self.program, self.inf) + tuple(
-                os.path.join(self.helpers, n)
-                for n in ("runner.exe", "newdev.dll", "regtool.exe", "mkdevice.exe")):
+        for path in [self.program, self.inf] + [
+                self.helper_file(n) for n in ("runner.exe", "newdev.dll", "regtool.exe",
+                                              "mkdevice.exe")]:
             if not os.path.isfile(path):
                 raise RuntimeError("%s is not built" % path)
         self.stop_server()
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.prefix)  # the server needs the folder to exist
-        self.start_server()
-        status, out, err = self.wine("wineboot", "-i", timeout=180)
-        if status != 0:
-            raise RuntimeError("wineboot failed: %s" % show(err[-2000:]))
-        # Relay tracing of MessageBoxA alone: each "Error" box the program
-        # raises shows up as one line, with its texts and flags.
+        if self.in_root:
+            subprocess.run([WINE32_SCRIPT, "setup"], check=True)
+        # A failure leaves the server to the caller (or the namespace ends
+        # with this process).
+        self.begin()
+        if not self.in_root:  # the root's prefix is ready made
+            status, out, err = self.wine("wineboot", "-i", timeout=180)
+            if status != 0:
+                raise RuntimeError("wineboot failed: %s" % show(err[-2000:]))
+        # Relay tracing of a few calls: each message box, each driver update
+        # (the test newdev.dll says so through OutputDebugStringA) and each
+        # registry key the program opens, in call order.
         self.import_reg(["Windows Registry Editor Version 5.00", "",
                          "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
-                         '"RelayInclude"="user32.MessageBoxA"', ""])
+                         '"RelayInclude"="user32.MessageBoxA;OutputDebugStringA;'
+                         'advapi32.RegOpenKeyA"', ""])
         status, out, _ = self.wine(self.helper("regtool.exe"), "acp")
         if out.strip() != b"1252":
             raise RuntimeError("the prefix's ANSI code page is %s, not 1252" % show(out))
+        self.end()
+
+    def remove(self):
+        self.stop_server()
+        shutil.rmtree(self.work, ignore_errors=True)
+        try:
+            os.rmdir(os.path.dirname(self.work))  # once both programs' are gone
+        except OSError:
+            pass
 
     def import_reg(self, lines):
         path = os.path.join(self.work, "seed.reg")
@@ -181,6 +345,11 @@ class Wine:
         status, out, err = self.wine("reg", "import", windows_path(path))
         if status != 0:
             raise RuntimeError("reg import failed: %s %s" % (show(out), show(err)))
+
+    def drive_c_path(self, windows):
+        """Where a C: path lives on disk, in the prefix."""
+        assert windows[:3] == b"C:\\", windows
+        return os.path.join(self.prefix, "drive_c", ansi_text(windows[3:]).replace("\\", "/"))
 
     # -- registry, below HKEY_LOCAL_MACHINE ---------------------------------
 
@@ -232,13 +401,12 @@ class Wine:
         """Starts a command line through runner.exe in a directory (Windows
         path). With a script the test newdev.dll answers; without one Wine's
         own newdev does. Several copies start together; their exit codes are
-        in codes."""
-        log = os.path.join(self.work, "double.log")
-        if os.path.exists(log):
-            os.remove(log)
+        in codes. Runs may go side by side (each has its own log)."""
+        scratch = tempfile.mkdtemp(dir=self.work, prefix="run")
+        log = os.path.join(scratch, "double.log")
         extra = {"WINEDEBUG": "-all,+relay,+loaddll"}
         if script is not None:
-            script_path = os.path.join(self.work, "double.script")
+            script_path = os.path.join(scratch, "double.script")
             with open(script_path, "w") as f:
                 f.write("".join(line + "\n" for line in script))
             # Mono and Gecko stay off here too: the desktop process a first
@@ -250,11 +418,13 @@ class Wine:
                                      command_line.hex(), PROGRAM_TIME_LIMIT_MS, copies,
                                      extra_env=extra)
         result = Run()
+        result.x86 = self.x86
         result.codes = [signed32(int(code)) for code in re.findall(rb"exit (\d+)", out)]
         result.code = result.codes[0] if result.codes else None
         result.runner_output = out.strip()
         result.calls = parse_double_log(log) if os.path.exists(log) else []
-        result.boxes = parse_boxes(err)
+        shutil.rmtree(scratch)
+        result.boxes, result.events = parse_trace(err)
         result.newdev = [kind.decode() for kind in
                          re.findall(rb'Loaded L"[^"]*newdev\.dll" at \w+: (\w+)', err)]
         return result
@@ -291,7 +461,7 @@ def parse_double_log(path):
             for key in ("hwid", "inf", "cmdline"):
                 entry[key] = b"" if entry.get(key) in (None, b"null") else bytes.fromhex(
                     entry[key].decode())
-            for key in ("call", "pid"):
+            for key in ("call", "pid", "instances"):
                 entry[key] = int(entry[key])
             entry["flags"] = int(entry["flags"], 16)
             entry["reboot"] = int(entry["reboot"])
@@ -301,13 +471,29 @@ def parse_double_log(path):
     return calls
 
 
-BOX_CALL = re.compile(rb'Call user32\.MessageBoxA\(([0-9a-f]+),[0-9a-f]+ "(.*)",[0-9a-f]+ '
-                      rb'"(.*)",([0-9a-f]+)\)')
+# The relay trace lines the suite reads, each with its thread.
+TRACE_EVENTS = [
+    ("box", re.compile(rb'^([0-9a-f]+):Call user32\.MessageBoxA\(([0-9a-f]+),[0-9a-f]+ "(.*)",'
+                       rb'[0-9a-f]+ "(.*)",([0-9a-f]+)\)', re.M)),
+    ("update", re.compile(rb'^([0-9a-f]+):Call [\w.]*OutputDebugStringA\([0-9a-f]+ '
+                          rb'"UpdateDriverForPlugAndPlayDevicesA"\)', re.M)),
+    ("registry", re.compile(rb'^([0-9a-f]+):Call advapi32\.RegOpenKeyA\(', re.M)),
+]
 
 
-def parse_boxes(trace):
-    return [(int(owner, 16), text.decode("latin-1"), caption.decode("latin-1"), int(flags, 16))
-            for owner, text, caption, flags in BOX_CALL.findall(trace)]
+def parse_trace(trace):
+    """The message boxes (owner, text, caption, flags), and every traced
+    event in order as (position, kind, thread)."""
+    boxes = []
+    events = []
+    for kind, pattern in TRACE_EVENTS:
+        for match in pattern.finditer(trace):
+            events.append((match.start(), kind, match.group(1)))
+            if kind == "box":
+                owner, text, caption, flags = match.groups()[1:]
+                boxes.append((match.start(), (int(owner, 16), text.decode("latin-1"),
+                                              caption.decode("latin-1"), int(flags, 16))))
+    return [box for _, box in sorted(boxes)], sorted(events)
 
 
 # ---------------------------------------------------------------------------
@@ -367,10 +553,15 @@ def check_call(case, call, hwid, inf_path, command_line=None):
 
 
 def check_boxes(case, run, count):
-    case.equal(len(run.boxes), count, "number of \"Error\" boxes")
-    for owner, text, caption, flags in run.boxes:
-        case.equal((owner, text, caption, flags), (0, ERROR_TEXT, "Error", 0),
-                   "box (owner, text, caption, MB_OK)")
+    """count "Error" boxes; the x86 program first shows the "Debug" box,
+    once, before its first driver update and before it opens any key."""
+    expected = [DEBUG_BOX] * run.x86 + [ERROR_BOX] * count
+    case.equal(run.boxes, expected, "message boxes (owner, text, caption, flags)")
+    if run.x86 and run.boxes[:1] == [DEBUG_BOX]:
+        thread = [e for e in run.events if e[1] == "box"][0][2]
+        kinds = [kind for _, kind, t in run.events if t == thread]
+        case.equal(kinds[0], "box", "first traced call of the x86 program")
+        case.equal(kinds.count("update"), len(run.calls), "driver updates seen in the trace")
 
 
 def check_double_loaded(case, run, processes=1):
@@ -409,10 +600,11 @@ TEST_DEVICE_KEYS = [DEV, DEV + b" ", DEV + b'"', HIGH_DEV, b"USB\\VID_1F3A&PID_0
 
 
 class Context:
-    """The prefix plus the folders the cases run from."""
+    """The program under test (ctx.wine) plus the folders the cases run from."""
 
     def __init__(self, wine):
         self.wine = wine
+        self.x86 = wine.x86
         root = os.path.join(wine.work, "cases")
         self.root = root
         self.app = self.folder("app", program=True)            # program + double
@@ -424,13 +616,23 @@ class Context:
         self.pkg = self.folder("pkg", infs=[b"driver.inf"])
         self.high = self.folder(b"hi\xe9\xa0\xff\x80\x81x", program=True,
                                 infs=[b"\xa0dr\xe9ver.inf"])
+        self.installs = self.folder("installs")
         # Drive Q: of its own, so the program can run from a drive root.
         drive = self.folder("drive", program=True, infs=[b"driver.inf"])
         link = os.path.join(wine.prefix, "dosdevices", "q:")
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(unix_path(drive), link)
+        wine.shell('rm -f "$1" && ln -s "$2" "$1"', link, unix_path(drive))
         self.drive_root = b"Q:\\"
+        if self.x86:
+            # The INFs the x86 program finds: those the x64 cases find in
+            # the current directory, and driver.inf inside the folder.
+            script = 'mkdir -p "$1/QarnoD217" && cp "$2" "$1/QarnoD217/driver.inf"'
+            args = [os.path.dirname(wine.drive_c_path(X86_INF_FOLDER)),
+                    os.path.join(unix_path(self.pkg), "driver.inf")]
+            for index, name in enumerate([b"driver.inf", b"my driver.inf",
+                                          b"\xa0dr\xe9ver.inf"]):
+                script += ' && cp "$2" "$1/QarnoD217$%d"' % (index + 3)
+                args.append(ansi_text(name))
+            wine.shell(script, *args)
 
     def folder(self, name, program=False, infs=(), double=True):
         name = name.encode() if isinstance(name, str) else name
@@ -441,10 +643,15 @@ class Context:
             if program:
                 shutil.copy(self.wine.program, os.path.join(path, "Quorin64.exe"))
                 if double:
-                    shutil.copy(os.path.join(self.wine.helpers, "newdev.dll"), path)
+                    shutil.copy(self.wine.helper_file("newdev.dll"), path)
             for inf in infs:
                 shutil.copy(self.wine.inf, os.path.join(path, ansi_text(inf)))
         return windows
+
+    def inf_path(self, directory, inf_name):
+        """The INF path the program hands to the update when started in
+        directory."""
+        return X86_INF_FOLDER + inf_name if self.x86 else directory + b"\\" + inf_name
 
     def reset(self, seed=None, extra=None):
         self.wine.delete_keys([ENUM + b"\\" + key for key in TEST_DEVICE_KEYS])
@@ -466,7 +673,9 @@ class Context:
 
 def real_install(ctx, case):
     """Wine's setupapi installs the test INF on instances created through
-    SetupDi; the program then removes the stale instances beside them."""
+    SetupDi by a program of the same bitness; the program then removes the
+    stale instances beside them. The x64 program takes the INF from the
+    current directory, the x86 one from its fixed folder."""
     wine = ctx.wine
     wine.delete_keys([ENUM + b"\\" + key for key in TEST_DEVICE_KEYS] + [SERVICE_KEY])
     status, out, err = wine.wine(wine.helper("mkdevice.exe"), DEV, "inst1", "inst2")
@@ -484,8 +693,10 @@ def real_install(ctx, case):
     for name in (b"INST1", b"INST2"):
         case.check(b"Service" not in before.get(DEV + b"\\" + name, {b"Service": 0}),
                    "%s exists without a Service value before the install" % show(name))
-    run = wine.run(ctx.command_line(b"driver.inf+" + DEV, ctx.plain),
-                   ctx.pkg)
+    if ctx.x86:
+        run = wine.run(ctx.command_line(b"\\driver.inf+" + DEV, ctx.plain), ctx.empty)
+    else:
+        run = wine.run(ctx.command_line(b"driver.inf+" + DEV, ctx.plain), ctx.pkg)
     after = wine.enum_tree()
     case.equal(run.code, 0, "exit code")
     case.equal(run.newdev, ["builtin"], "newdev.dll loaded (Wine's own)")
@@ -517,8 +728,8 @@ def real_install_missing_inf(ctx, case):
     sweep still runs."""
     ctx.reset()
     before = ctx.wine.enum_tree()
-    run = ctx.wine.run(ctx.command_line(b"driver.inf+" + DEV, ctx.plain),
-                       ctx.empty)
+    inf_name = b"\\missing.inf" if ctx.x86 else b"driver.inf"
+    run = ctx.wine.run(ctx.command_line(inf_name + b"+" + DEV, ctx.plain), ctx.empty)
     case.equal(run.newdev, ["builtin"], "newdev.dll loaded (Wine's own)")
     case.equal(run.code, 0, "exit code (Wine's newdev: TRUE for a missing INF)")
     check_tree(case, before, ctx.wine.enum_tree(), removed=BASE_REMOVED)
@@ -548,7 +759,7 @@ def outcome_case(name, answer, code):
         case.equal(run.code, code, "exit code")
         check_double_loaded(case, run)
         if case.equal(len(run.calls), 1, "update calls"):
-            check_call(case, run.calls[0], DEV, ctx.cwd + b"\\driver.inf",
+            check_call(case, run.calls[0], DEV, ctx.inf_path(ctx.cwd, b"driver.inf"),
                        ctx.command_line(b"driver.inf+" + DEV))
         check_boxes(case, run, 0)
         check_tree(case, before, ctx.wine.enum_tree(), removed=BASE_REMOVED)
@@ -586,6 +797,46 @@ def relaunch_case(name, answers, code, argument, separator=b" ", cwd="relaunch")
     return body
 
 
+def retry_case(name, answers, code):
+    """x86: ERROR_IN_WOW64 makes the program run the whole install once more
+    in the same process, the update and then the sweep, and return the second
+    result; a second refusal gives -6. The test newdev.dll plants a stale
+    instance at each call: the first is gone by the second call, the second
+    by the end."""
+    def body(ctx, case):
+        ctx.reset()
+        before = ctx.wine.enum_tree()
+        line = ctx.command_line(b"driver.inf+" + DEV)
+        run = ctx.wine.run(line, ctx.cwd, script=[answer + " plant" for answer in answers])
+        case.equal(run.code, code, "exit code")
+        check_double_loaded(case, run)  # one process: nothing was started
+        if case.equal(len(run.calls), 2, "update calls"):
+            for call in run.calls:
+                check_call(case, call, DEV, ctx.inf_path(ctx.cwd, b"driver.inf"), line)
+            case.equal(run.calls[1]["pid"], run.calls[0]["pid"], "process of the second call")
+            case.equal([call["instances"] for call in run.calls], [8, 3],
+                       "device instances at each call")
+        check_boxes(case, run, 0)
+        case.check(any(kind == "registry" for _, kind, _ in run.events),
+                   "no key opening traced")
+        check_tree(case, before, ctx.wine.enum_tree(), removed=BASE_REMOVED)
+    body.__name__ = name
+    return only("x86", body)
+
+
+def inf_from_fixed_folder(ctx, case):
+    """x86: the INF path is the fixed folder on the drive of the Windows
+    directory, whatever the current directory (one that holds driver.inf
+    itself, a drive root)."""
+    for directory in (ctx.app_with_inf, ctx.drive_root):
+        ctx.reset()
+        line = ctx.command_line(b"driver.inf+" + DEV, ctx.app_with_inf)
+        run = ctx.wine.run(line, directory, script=[AUTO])
+        case.equal(run.code, 0, "exit code from %s" % show(directory))
+        if case.equal(len(run.calls), 1, "update calls from %s" % show(directory)):
+            check_call(case, run.calls[0], DEV, X86_INF_FOLDER + b"driver.inf", line)
+
+
 def inf_from_current_directory(ctx, case):
     """The program's own folder holds driver.inf, the current directory does
     not: the INF path names the current directory and the result is -2."""
@@ -614,7 +865,7 @@ def argument_case(name, argument, hwid, inf_name, code, extra=None, removed=(),
         case.equal(run.code, code, "exit code")
         check_double_loaded(case, run)
         if case.equal(len(run.calls), 1, "update calls"):
-            check_call(case, run.calls[0], hwid, directory + b"\\" + inf_name, line)
+            check_call(case, run.calls[0], hwid, ctx.inf_path(directory, inf_name), line)
         check_boxes(case, run, 0)
         check_tree(case, before, ctx.wine.enum_tree(), removed=list(removed))
     body.__name__ = name
@@ -635,7 +886,7 @@ def refusal_case(name, argument, answer=None, code=-1):
             case.equal(len(run.calls), 0, "update calls")
         elif case.equal(len(run.calls), 1, "update calls"):
             check_call(case, run.calls[0], argument[argument.rindex(b"+") + 1:],
-                       ctx.cwd + b"\\" + argument[:argument.index(b"+")], line)
+                       ctx.inf_path(ctx.cwd, argument[:argument.index(b"+")]), line)
         check_boxes(case, run, 0)
         check_tree(case, before, ctx.wine.enum_tree())
     body.__name__ = name
@@ -733,12 +984,71 @@ CONCURRENT_STALE = 300
 CONCURRENT_COPIES = 3
 CONCURRENT_ROUNDS = 3
 
+# The example setup's answer to each exit code: program exit code, scripted
+# answers, the setup's exit code. A 64-bit process is never refused with
+# ERROR_IN_WOW64 for good, so -6 comes only from the x86 branch.
+SETUP_OUTCOMES = [
+    (1, [succeeds(restart=1)], 3010),
+    (0, [AUTO], 0),  # AUTO: the setup put the INF where the program looks
+    (-1, [fails(ERROR_ACCESS_DENIED)], 101),
+    (-2, [fails(ERROR_FILE_NOT_FOUND)], 102),
+    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 103),
+    (-4, [fails(ERROR_INVALID_FLAGS)], 104),
+    (-6, [fails(ERROR_IN_WOW64)] * 2, 106),
+]
+
+
+def setup_case(code, answers, setup_code):
+    """The example NSIS setup, silent (/S), installs into a folder that
+    already holds the test newdev.dll, runs the program for this Windows
+    (setup-x86.exe is built to take the x86 branch) and answers its exit
+    code."""
+    def body(ctx, case):
+        wine = ctx.wine
+        ctx.reset()
+        before = wine.enum_tree()
+        install = ctx.installs + b"\\code" + str(code).encode()
+        driver = os.path.join(unix_path(install), "Driver")
+        os.makedirs(driver, exist_ok=True)
+        shutil.copy(wine.helper_file("newdev.dll"), driver)
+        line = b'"' + wine.helper("setup-%s.exe" % wine.name) + b'" /S /D=' + install
+        run = wine.run(line, ctx.empty, script=answers)
+        case.equal(run.code, setup_code, "setup's exit code")
+        with open(os.path.join(driver, "Quorin64.exe"), "rb") as installed, \
+                open(wine.program, "rb") as program:
+            case.check(installed.read() == program.read(), "the setup ran another program")
+        argument = (b"\\driver.inf+" if ctx.x86 else b"driver.inf+") + DEV
+        inf = ctx.inf_path(install + b"\\Driver", b"\\driver.inf" if ctx.x86 else b"driver.inf")
+        check_double_loaded(case, run)
+        if case.equal(len(run.calls), len(answers), "update calls"):
+            for call in run.calls:
+                check_call(case, call, DEV, inf,
+                           b'"' + install + b'\\Driver\\Quorin64.exe" ' + argument)
+        check_boxes(case, run, 0)
+        check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
+    body.__name__ = "program ends with %d" % code
+    return body if code != -6 else only("x86", body)
+
+
+def only(program, body):
+    """Marks a case that applies to one program only."""
+    body.programs = (program,)
+    return body
+
+
+PROGRAMS = ("x64", "x86")
+
+
+def group_cases(group, program):
+    return [body for body in GROUPS[group] if program in getattr(body, "programs", PROGRAMS)]
+
+
 ALL_HIGH = bytes(range(0x80, 0x100))
 
 GROUPS = {
     "real": [real_install, real_install_missing_inf],
     "outcomes": [outcome_case(*row) for row in OUTCOMES],
-    "relaunch": [
+    "relaunch": [only("x64", body) for body in [
         relaunch_case("relaunched child answers -2",
                       [fails(ERROR_IN_WOW64), fails(ERROR_FILE_NOT_FOUND)], -2,
                       b"driver.inf+" + DEV),
@@ -751,10 +1061,17 @@ GROUPS = {
                       b"driver.inf+" + DEV, cwd="cwd"),
         relaunch_case("relaunch from a drive root", [fails(ERROR_IN_WOW64), AUTO], 0,
                       b"driver.inf+" + DEV, cwd="drive_root"),
+    ]],
+    "retry": [
+        retry_case("second call answers -2", [fails(ERROR_IN_WOW64), fails(ERROR_FILE_NOT_FOUND)],
+                   -2),
+        retry_case("second call answers 1", [fails(ERROR_IN_WOW64), succeeds(restart=1)], 1),
+        retry_case("refused twice", [fails(ERROR_IN_WOW64), fails(ERROR_IN_WOW64)], -6),
     ],
     "arguments": [
-        inf_from_current_directory,
-        argument_case("INF found in the current directory", b"driver.inf+" + DEV, DEV,
+        only("x64", inf_from_current_directory),
+        only("x86", inf_from_fixed_folder),
+        argument_case("INF found at the INF path", b"driver.inf+" + DEV, DEV,
                       b"driver.inf", 0, removed=BASE_REMOVED),
         argument_case("blank inside the INF name, trailing blank on the ID",
                       b"my driver.inf+" + DEV + b" ", DEV + b" ", b"my driver.inf", 0,
@@ -795,6 +1112,7 @@ GROUPS = {
     ],
     "access": [deny_write_dac, deny_write_dac_on_subkey_of_served, unreadable_service_value],
     "concurrent": [concurrent_copies],
+    "setup": [setup_case(*row) for row in SETUP_OUTCOMES],
 }
 
 
@@ -803,11 +1121,13 @@ GROUPS = {
 
 
 def run_groups(wine, names):
-    wine.start_server()
+    """Runs the groups' cases for one program with one server (and, in the
+    32-bit root, one namespace, which ends with this process at the latest)."""
+    wine.begin()
     ctx = Context(wine)
     passed = failed = 0
     for group in names:
-        for body in GROUPS[group]:
+        for body in group_cases(group, wine.name):
             case = Case(body.__name__.replace("_", " "))
             started = time.monotonic()
             try:
@@ -816,7 +1136,8 @@ def run_groups(wine, names):
                 case.failures.append("error:\n" + traceback.format_exc())
             seconds = time.monotonic() - started
             status = "PASS" if not case.failures else "FAIL"
-            print("%s  %-60s %5.2fs" % (status, "%s: %s" % (group, case.name), seconds))
+            print("%s  %-66s %5.2fs" % (status, "%s %s: %s" % (wine.name, group, case.name),
+                                        seconds))
             for failure in case.failures:
                 print("      " + failure)
             sys.stdout.flush()
@@ -824,6 +1145,7 @@ def run_groups(wine, names):
                 failed += 1
             else:
                 passed += 1
+    wine.end()
     print("%d passed, %d failed" % (passed, failed))
     return failed == 0
 
@@ -831,17 +1153,19 @@ def run_groups(wine, names):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--program", required=True, help="the x64 Quorin64.exe")
+    parser.add_argument("--target", required=True, choices=PROGRAMS, help="which program")
+    parser.add_argument("--program", required=True, help="that Quorin64.exe")
     parser.add_argument("--helpers", required=True, help="folder of the built helpers")
     parser.add_argument("--inf", required=True, help="the test driver package's INF")
-    parser.add_argument("--work", required=True, help="folder for the prefix and the cases")
+    parser.add_argument("--work", required=True, help="folder for the prefixes and the cases")
     parser.add_argument("action", choices=["setup", "run", "cleanup", "all"])
     parser.add_argument("groups", nargs="*", help="case groups: " + ", ".join(GROUPS))
     options = parser.parse_args()
-    unknown = [g for g in options.groups if g not in GROUPS]
-    if unknown:
-        parser.error("unknown groups: %s" % ", ".join(unknown))
-    wine = Wine(options)
+    groups = options.groups or [g for g in GROUPS if group_cases(g, options.target)]
+    empty = [g for g in groups if g not in GROUPS or not group_cases(g, options.target)]
+    if empty:
+        parser.error("no such groups for %s: %s" % (options.target, ", ".join(empty)))
+    wine = Target(options)
 
     if options.action == "setup":
         try:
@@ -851,23 +1175,21 @@ def main():
             raise
         return 0
     if options.action == "cleanup":
-        wine.stop_server()
-        shutil.rmtree(wine.work, ignore_errors=True)
+        wine.remove()
         return 0
     if options.action == "run":
         if not os.path.isdir(wine.prefix):
             print("no prefix: run setup first")
             return 1
-        return 0 if run_groups(wine, options.groups or list(GROUPS)) else 1
+        return 0 if run_groups(wine, groups) else 1
 
     # all: the server is stopped however the run ends.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         wine.create()
-        return 0 if run_groups(wine, options.groups or list(GROUPS)) else 1
+        return 0 if run_groups(wine, groups) else 1
     finally:
-        wine.stop_server()
-        shutil.rmtree(wine.work, ignore_errors=True)
+        wine.remove()
 
 
 if __name__ == "__main__":
