@@ -111,8 +111,7 @@ static int SettleFailedRemoval(HKEY parent, const char* name, LONG removal,
 // one to the front; a subkey that survives is stepped over. Once as many
 // subkeys are gone as the query counted, nothing more is asked: the removal
 // of the key itself is refused if one appeared meanwhile. Like the instance
-// walk, it looks at no more than twice as many subkeys as were counted, so
-// a writer that keeps adding subkeys cannot keep it going.
+// walk, it is bounded by MostSubkeyVisits.
 static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
     if (info->subkeyCount == 0) {
         return SUBKEYS_NONE_LEFT;
@@ -122,7 +121,7 @@ static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
     if (name == NULL) {
         return SUBKEYS_SOME_LEFT;
     }
-    const unsigned long long mostLooks = 2ULL * info->subkeyCount;
+    const unsigned long long mostLooks = MostSubkeyVisits(info);
     DWORD kept = 0;
     DWORD removed = 0;
     LONG enumerated = ERROR_SUCCESS;

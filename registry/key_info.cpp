@@ -20,6 +20,11 @@ DWORD SubkeyNameBufferLength(const KeyInfo* info) {
     return info->longestSubkeyNameLength + 1;
 }
 
+// Twice the count: every subkey counted at the start is still reached even
+// if as many again appear ahead of it while the walk runs, and a writer that
+// keeps adding subkeys cannot keep the walk going.
+unsigned long long MostSubkeyVisits(const KeyInfo* info) { return 2ULL * info->subkeyCount; }
+
 int IsGone(LONG status) {
     return status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED;
 }

@@ -98,17 +98,14 @@ static int JudgeInstance(HKEY deviceKey, const char* name) {
 // kept one is stepped over. Other processes may change the device key while
 // the walk runs (another copy of this program, a device coming or going), so
 // the walk ends when the key runs out of instances, not when the counted
-// number is reached, and is bounded by judging at most twice as many
-// instances as were counted: every instance counted at the start is still
-// reached even if as many again appear ahead of it, and a writer that keeps
-// adding instances cannot keep the walk going.
+// number is reached, and is bounded by MostSubkeyVisits.
 static void SweepInstances(HKEY deviceKey, const KeyInfo* info) {
     DWORD nameLength = SubkeyNameBufferLength(info);
     char* name = nameLength != 0 ? (char*)AllocateBlock(nameLength) : NULL;
     if (name == NULL) {
         return;
     }
-    const unsigned long long mostJudgements = 2ULL * info->subkeyCount;
+    const unsigned long long mostJudgements = MostSubkeyVisits(info);
     DWORD index = 0;
     for (unsigned long long judged = 0; judged < mostJudgements; ++judged) {
         LONG enumerated = RegEnumKeyA(deviceKey, index, name, nameLength);

@@ -44,4 +44,8 @@ LONG QueryKeyInfo(HKEY key, KeyInfo* info);
 // the reported length is not believable.
 DWORD SubkeyNameBufferLength(const KeyInfo* info);
 
+// How many subkeys a walk over the queried key may look at, however others
+// change the key meanwhile.
+unsigned long long MostSubkeyVisits(const KeyInfo* info);
+
 #endif

@@ -42,13 +42,14 @@ show_device_key() {
     fi
 }
 
-# demonstrate PROGRAM_FOLDER HELPER_FOLDER CURRENT_DIRECTORY ARGUMENT: in
-# the prefix wine_command names, with its server running.
+# demonstrate PROGRAM_FOLDER CURRENT_DIRECTORY ARGUMENT: in the prefix
+# wine_command names, with its server running; the folder also holds the
+# device creator of the program's bitness.
 demonstrate() {
-    local bin=$1 helpers=$2 directory=$3 argument=$4
+    local bin=$1 directory=$2 argument=$3
     echo "Demonstration device: two present instances created through Wine's setupapi,"
     echo "and a stale instance of another service (OLDPAD) with a subkey."
-    wine_quiet "$helpers/mkdevice.exe" "$HARDWARE_ID" 0001 0002
+    wine_quiet "$bin/mkdevice.exe" "$HARDWARE_ID" 0001 0002
     wine_quiet reg add "$DEVICE_KEY\\OLD_0003" /v Service /t REG_SZ /d OLDPAD /f
     wine_quiet reg add "$DEVICE_KEY\\OLD_0003\\Device Parameters" /v PortName /t REG_SZ \
         /d COM9 /f
@@ -103,7 +104,7 @@ demonstrate_x86() {
     cp tests/wine/talmerix.inf "$prefix/drive_c/$X86_INF_FOLDER/driver.inf"
     echo "(It shows a \"Debug\" box first; without a display it returns at once.)"
     echo "driver.inf is in C:\\${X86_INF_FOLDER//\//\\}."
-    demonstrate "$demo/bin-x86" "$demo/bin-x86" "$demo/pkg" "\\driver.inf+$HARDWARE_ID"
+    demonstrate "$demo/bin-x86" "$demo/pkg" "\\driver.inf+$HARDWARE_ID"
     wineserver -k > /dev/null 2>&1 || true
     wineserver -w > /dev/null 2>&1 || true
 }
@@ -146,7 +147,7 @@ use_host_wine "$WINEPREFIX"
 wineserver -p30 < /dev/null > /dev/null 2>&1
 wine_quiet wineboot -i
 echo "driver.inf is in the current directory, $(windows_path "$demo/pkg")."
-demonstrate "$demo/bin-x64" "$demo/bin-x64" "$demo/pkg" "driver.inf+$HARDWARE_ID"
+demonstrate "$demo/bin-x64" "$demo/pkg" "driver.inf+$HARDWARE_ID"
 wineserver -k > /dev/null 2>&1 || true
 
 if [ "$x86" = 1 ]; then

@@ -152,27 +152,13 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
         return mayChange(path) && IsInstance(path, device) && service != nullptr &&
                NamesDriverService(*service);
     };
-    for (const auto& [path, key] : before) {
-        if (isServedInstance(path, key)) {
-            served.push_back(path);
-        }
-    }
     // An instance another process added while the program ran may or may
     // not be judged, but one the driver serves must stay with its subkeys.
-    std::vector<std::string> servedAdded;
-    for (const auto& [path, key] : other.added) {
-        if (isServedInstance(path, key)) {
-            servedAdded.push_back(path);
-        }
-    }
-    for (const auto& added : other.added) {
-        const std::string& path = added.first;
-        const bool underServed =
-            std::any_of(servedAdded.begin(), servedAdded.end(), [&](const std::string& instance) {
-                return Upper(path) == Upper(instance) || InSubtree(path, instance);
-            });
-        if (underServed && after.count(path) == 0) {
-            violations.push_back("served instance key added meanwhile removed: " + Describe(path));
+    for (const sim::RegistrySnapshot* keys : {&before, &other.added}) {
+        for (const auto& [path, key] : *keys) {
+            if (isServedInstance(path, key)) {
+                served.push_back(path);
+            }
         }
     }
     auto isServed = [&](const std::string& path) {
@@ -180,6 +166,12 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
             return Upper(path) == Upper(instance) || InSubtree(path, instance);
         });
     };
+    for (const auto& added : other.added) {
+        if (isServed(added.first) && after.count(added.first) == 0) {
+            violations.push_back("served instance key added meanwhile removed: " +
+                                 Describe(added.first));
+        }
+    }
 
     for (const auto& [path, key] : before) {
         auto found = after.find(path);

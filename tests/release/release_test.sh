@@ -12,9 +12,9 @@
 #   release_test.sh signed VERSION X64_EXE X86_EXE WINE_HELPERS
 #       scripts/release.sh with a throwaway certificate made here: both
 #       programs must verify with osslsigncode against that certificate,
-#       pass the program checks, and the signed x64 program must run under
-#       Wine with the test newdev.dll and return the scripted outcome's full
-#       32-bit exit code. (The x86 program cannot run on these machines.)
+#       pass the program checks, and the signed x64 program must pass the
+#       Wine suite's outcome cases: every full 32-bit exit code through the
+#       test newdev.dll. (The x86 program runs only in the 32-bit root.)
 set -euo pipefail
 mode=$1
 version=$2
@@ -25,15 +25,7 @@ root=$(cd "$here/../.." && pwd)
 checker=$root/tests/pe/check_program.sh
 
 work=$(mktemp -d /tmp/quorin-release.XXXXXX)
-prefix=$work/prefix
-cleanup() {
-    if [ -d "$prefix" ]; then
-        WINEPREFIX=$prefix wineserver -k > /dev/null 2>&1 || true
-        WINEPREFIX=$prefix wineserver -w > /dev/null 2>&1 || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -128,36 +120,14 @@ elif [ "$mode" = signed ]; then
         "$checker" "$target" "$program" "$version" || fail "signed $target program checks"
     done
 
-    # The signed x64 program under Wine, the test newdev.dll beside it.
-    mkdir -p "$work/bin" "$prefix"
-    cp "$work/unpacked/x64/Quorin64.exe" "$helpers/newdev.dll" "$work/bin/"
-    winpath() { printf 'Z:%s' "${1//\//\\}"; }
-    hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
-    export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-    unset DISPLAY WAYLAND_DISPLAY
-    wineserver -p30 < /dev/null > /dev/null 2>&1
-    /usr/lib/wine/wine64 wineboot -i < /dev/null > "$work/wine.log" 2>&1 ||
-        { cat "$work/wine.log"; exit 1; }
-    # Scripted answer of the update call, expected exit code (unsigned).
-    cases=("1 0 1:1" "0 2 0:4294967294")
-    for entry in "${cases[@]}"; do
-        answer=${entry%%:*} expected=${entry##*:}
-        printf '%s\n' "$answer" > "$work/double.script"
-        rm -f "$work/double.log"
-        command_line="\"$(winpath "$work/bin")\\Quorin64.exe\" driver.inf+USB\\VID_1F3A&PID_0C21"
-        WINEDLLOVERRIDES='newdev=n;mscoree,mshtml=' \
-        QUORIN_DOUBLE_SCRIPT=$(winpath "$work/double.script") \
-        QUORIN_DOUBLE_LOG=$(winpath "$work/double.log") \
-            /usr/lib/wine/wine64 "$helpers/runner.exe" "$(hex "$(winpath "$work/bin")")" \
-            "$(hex "$command_line")" 30000 < /dev/null > "$work/run.log" 2>&1 || true
-        code=$(tr -d '\r' < "$work/run.log" | sed -n 's/^exit //p')
-        [ "$code" = "$expected" ] ||
-            fail "signed x64 program, answer '$answer': $(tr -d '\r' < "$work/run.log")," \
-                "expected exit $expected"
-        [ "$(grep -c "answer" "$work/double.log" 2>/dev/null)" = 1 ] ||
-            fail "signed x64 program, answer '$answer': the test newdev.dll was not called once"
-        echo "signed x64 program under Wine, answer '$answer': exit $code"
-    done
+    # The signed x64 program under Wine: the suite's outcome cases, every
+    # exit code through the test newdev.dll.
+    python3 "$root/tests/wine/wine_suite.py" --target x64 \
+        --program "$work/unpacked/x64/Quorin64.exe" --helpers "$helpers" \
+        --inf "$root/tests/wine/talmerix.inf" --work "$work/wine" all outcomes \
+        > "$work/wine.log" 2>&1 ||
+        { cat "$work/wine.log"; fail "signed x64 program under Wine"; }
+    echo "signed x64 program under Wine: $(tail -1 "$work/wine.log")"
 else
     echo "usage: $0 reproducible|signed VERSION X64_EXE X86_EXE [WINE_HELPERS]"
     exit 2
