@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Runs 32-bit Windows programs on machines whose kernel refuses 32-bit x86
-# code: a Debian 13 root file system with Wine 10 (wine64 + wine32:i386),
-# where qemu-i386 executes the 32-bit Wine loader through a binfmt_misc
-# registration private to a user namespace. Nothing is changed on the host
-# outside the root's folder: no apt source, no binfmt_misc entry, and
-# everything mounted or started in a namespace ends with it.
+# Runs 32-bit Windows programs without touching the host's packages: a
+# Debian 13 root file system with Wine 10 (wine64 + wine32:i386), entered
+# through a user namespace. Where the kernel runs 32-bit x86 code, the
+# root's 32-bit Wine loader runs natively; where it does not, qemu-i386
+# executes 32-bit code through a binfmt_misc registration private to the
+# namespace, with a loader linked high (scripts/wine32-loader.c) bound over
+# Wine's own so that fixed-base programs can load at 0x00400000. Nothing is
+# changed on the host outside the root's folder: no apt source, no
+# binfmt_misc entry, and everything mounted or started in a namespace ends
+# with it.
 #
 #   scripts/wine32.sh setup     builds the root once (about 470 MB downloaded,
 #                               3.2 GB on disk) with a ready 64-bit Wine
@@ -13,6 +17,9 @@
 #   scripts/wine32.sh mode      prints "host" when this machine runs 32-bit
 #                               Wine itself (wine32 installed and working),
 #                               else "root"
+#   scripts/wine32.sh exec-mode prints how the root's 32-bit code runs:
+#                               "native" where the kernel runs it, else
+#                               "qemu"
 #   scripts/wine32.sh run [--bind DIR]... [--prefix DIR] -- COMMAND...
 #                               runs COMMAND (a host program) in a new
 #                               namespace where $QUORIN_WINE32_CHROOT is the
@@ -27,13 +34,22 @@
 #
 # QUORIN_WINE32_ROOT chooses the root's folder (default
 # /var/cache/quorin64/wine32), QUORIN_DEBIAN_MIRROR the archive (default: the
-# one this machine's apt uses), QUORIN_WINE32=host|root forces the mode.
+# one this machine's apt uses), QUORIN_WINE32=host|root forces the mode,
+# QUORIN_WINE32_EXEC=native|qemu how 32-bit code runs in the root (native
+# fails on a machine whose kernel refuses 32-bit code).
 set -euo pipefail
 
 ROOT=${QUORIN_WINE32_ROOT:-/var/cache/quorin64/wine32}
 STAMP="$ROOT/.quorin64-root"
 # Bumped whenever the recipe below changes, so an older root is rebuilt.
 RECIPE="quorin64 wine32 root 1: trixie wine wine64 wine32:i386 qemu-i386 prefix"
+# The high-linked loader is built into the root after it; a new loader
+# source rebuilds only the loader. Both lines make the stamp.
+LOADER_SOURCE="$(cd "$(dirname "$0")" && pwd)/wine32-loader.c"
+LOADER=/opt/quorin64/wine-high  # inside the root
+loader_recipe() {
+    echo "high-linked loader 1: $(sha256sum < "$LOADER_SOURCE" | cut -c1-16)"
+}
 TEMPLATE=/opt/quorin64/prefix   # the ready prefix, inside the root
 WINE_ENV=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root USER=root LC_ALL=C.UTF-8
           XDG_RUNTIME_DIR=/tmp/xdg WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=')
@@ -114,7 +130,13 @@ setup() {
         exec 9> "$ROOT.lock"
         flock 9
     fi
-    if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE" ]; then
+    local loader
+    loader=$(loader_recipe)
+    if [ -f "$STAMP" ] && [ "$(sed -n 1p "$STAMP")" = "$RECIPE" ]; then
+        if [ "$(sed -n 2p "$STAMP")" != "$loader" ]; then
+            build_loader
+            printf '%s\n%s\n' "$RECIPE" "$loader" | as_root tee "$STAMP" > /dev/null
+        fi
         echo "32-bit Wine root: $ROOT (ready)"
         return
     fi
@@ -135,14 +157,48 @@ setup() {
         trixie "$partial" "$mirror"
     as_root rm -rf "$ROOT"
     as_root mv "$partial" "$ROOT"
+    build_loader
     echo "Creating the ready Wine prefix ..."
     (export QUORIN_WINE32_WRITABLE=1; run -- bash -c 'chroot "$QUORIN_WINE32_CHROOT" env -i "$@" sh -c "
             mkdir -p '"$TEMPLATE"' && wineboot --init && wineserver -w"' \
         - "${WINE_ENV[@]}" WINEPREFIX="$TEMPLATE" > /dev/null 2>&1) ||
         die "the prefix could not be created"
     as_root test -f "$ROOT$TEMPLATE/system.reg" || die "the prefix was not kept"
-    echo "$RECIPE" | as_root tee "$STAMP" > /dev/null
+    printf '%s\n%s\n' "$RECIPE" "$loader" | as_root tee "$STAMP" > /dev/null
     echo "32-bit Wine root ready: $(as_root du -sh "$ROOT" | cut -f1) in $ROOT"
+}
+
+# The loader of scripts/wine32-loader.c, linked at 0x7d000000 (not
+# position-independent, so qemu-i386 maps it there) against the root's own
+# C library; the host's gcc and ld need no i386 headers or libraries.
+build_loader() {
+    command -v gcc > /dev/null || die "gcc is missing (scripts/prerequisites.sh)"
+    local tmp lib="$ROOT/usr/lib/i386-linux-gnu"
+    tmp=$(mktemp -d)
+    gcc -m32 -fno-pic -fno-pie -O2 -fno-stack-protector -Wall -Wextra -Werror \
+        -c "$LOADER_SOURCE" -o "$tmp/loader.o" &&
+        ld -m elf_i386 -Ttext-segment=0x7d000000 --export-dynamic -z noexecstack \
+            -dynamic-linker /lib/ld-linux.so.2 -o "$tmp/wine-high" "$tmp/loader.o" \
+            "$lib/libc.so.6" "$lib/ld-linux.so.2" ||
+        { rm -rf "$tmp"; die "the high-linked loader could not be built"; }
+    as_root install -D -m 755 "$tmp/wine-high" "$ROOT$LOADER"
+    rm -rf "$tmp"
+}
+
+# How 32-bit code runs in the root: natively where the kernel runs the
+# root's own i386 dynamic loader, else under qemu-i386.
+exec_mode() {
+    local probe="$ROOT/usr/lib/i386-linux-gnu/ld-linux.so.2"
+    case ${QUORIN_WINE32_EXEC:-} in
+        qemu) echo qemu ;;
+        native)
+            "$probe" --version > /dev/null 2>&1 ||
+                die "QUORIN_WINE32_EXEC=native, but this machine does not run 32-bit x86 code"
+            echo native ;;
+        "")
+            if "$probe" --version > /dev/null 2>&1; then echo native; else echo qemu; fi ;;
+        *) die "QUORIN_WINE32_EXEC must be native or qemu" ;;
+    esac
 }
 
 # Inside the new namespaces (we are root there): mounts, then COMMAND.
@@ -176,10 +232,16 @@ inside() {
         mkdir -p "$new$dir"
         mount --rbind "$dir" "$new$dir"
     done
-    mkdir -p /proc/sys/fs/binfmt_misc 2> /dev/null || true
-    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-    printf '%s' "$BINFMT_I386:$ROOT/usr/bin/qemu-i386:FP" > /proc/sys/fs/binfmt_misc/register
-    export QUORIN_WINE32_CHROOT="$new"
+    local how
+    how=$(exec_mode)
+    if [ "$how" = qemu ]; then
+        [ -f "$ROOT$LOADER" ] || die "no high-linked loader in $ROOT: run scripts/wine32.sh setup"
+        mount --bind "$ROOT$LOADER" "$new/usr/lib/wine/wine"
+        mkdir -p /proc/sys/fs/binfmt_misc 2> /dev/null || true
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+        printf '%s' "$BINFMT_I386:$ROOT/usr/bin/qemu-i386:FP" > /proc/sys/fs/binfmt_misc/register
+    fi
+    export QUORIN_WINE32_CHROOT="$new" QUORIN_WINE32_EXEC="$how"
     exec "$@"
 }
 
@@ -212,8 +274,9 @@ run() {
 case ${1:-} in
     setup) setup ;;
     mode) mode ;;
+    exec-mode) exec_mode ;;
     root) echo "$ROOT" ;;
     run) shift; run "$@" ;;
     __inside) shift; inside "$@" ;;
-    *) die "usage: wine32.sh setup | root | mode | run [--bind DIR]... [--prefix DIR] -- COMMAND..." ;;
+    *) die "usage: wine32.sh setup | root | mode | exec-mode | run [--bind DIR]... [--prefix DIR] -- COMMAND..." ;;
 esac
