@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those
-# that are missing. Safe to run again and again.
+# that are missing, and Inno Setup's compiler from npm when it is missing.
+# Safe to run again and again.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-# nsis: makensis builds the example setup; mmdebstrap builds the 32-bit Wine
-# root of scripts/wine32.sh.
-packages=(cmake g++ make libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686
+# nsis: makensis builds the example NSIS setup; mmdebstrap builds the 32-bit
+# Wine root of scripts/wine32.sh, gcc its high-linked loader; xvfb and
+# xdotool give the Inno Setup setups the display they need and dismiss the
+# x86 program's message box there.
+packages=(cmake g++ gcc make libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 clang
-          libclang-rt-14-dev valgrind python3 nsis mmdebstrap)
+          libclang-rt-14-dev valgrind python3 nsis mmdebstrap xvfb xdotool)
 packages+=(osslsigncode openssl)  # signing releases, and its test
+# npm fetches Inno Setup's compiler; a Node.js from elsewhere may bring its own.
+command -v npm > /dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -20,7 +26,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     sudo_cmd=()
     [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-        --no-install-recommends "${missing[@]}"
+    "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 \
+        install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Inno Setup's compiler, exactly the version and bytes package-lock.json
+# names; downloaded once.
+if [ ! -f tools/innosetup/node_modules/innosetup/bin/ISCC.exe ]; then
+    echo "Installing Inno Setup's compiler (npm ci in tools/innosetup)"
+    (cd tools/innosetup && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
 fi
