@@ -14,9 +14,16 @@
 ;   -1 -2    aborts with a message naming the code and its       101 102
 ;   -4 -6    meaning                                             104 106
 ;   other    (not started, or an undocumented code) aborts        100
+;   -        not an administrator: refuses to start              110
+;   -        ARM64 Windows: refuses to start                      111
 ;
 ; 100 + the code's absolute value, because NSIS keeps exit code -1 for
 ; itself; 3010 is Windows' "restart required" (ERROR_SUCCESS_REBOOT_REQUIRED).
+;
+; The x86 program, on 32-bit Windows, shows a "Debug" box ("UpdateDriver
+; 32Bit") before it starts and waits until someone clicks OK, also in a
+; silent setup: an unattended install on 32-bit Windows needs someone at the
+; screen.
 ;
 ; Build (paths are relative to this file; makensis runs here):
 ;   makensis examples/nsis/quorin64-setup.nsi
@@ -45,6 +52,8 @@ Target ${QUORIN64_TARGET}
 
 Name "Quorin64 example driver"
 OutFile "${QUORIN64_OUTFILE}"
+; Under Program Files, where only administrators may write: the programs
+; run with administrator rights and must not be replaceable by others.
 InstallDir "$PROGRAMFILES64\Quorin64 example"
 RequestExecutionLevel admin
 ShowInstDetails show
@@ -54,6 +63,25 @@ Page instfiles
 
 Var Code     ; the program's exit code
 Var Meaning
+
+Function .onInit
+    ; RequestExecutionLevel does nothing on XP: ask who runs the setup.
+    UserInfo::GetAccountType
+    Pop $0
+    ${If} $0 != "Admin"
+        MessageBox MB_OK|MB_ICONSTOP "Installing the driver needs administrator rights. Run setup as an administrator." /SD IDOK
+        SetErrorLevel 110
+        Quit
+    ${EndIf}
+    ; 64-bit Windows that is not x64 (ARM64): the x64 program cannot
+    ; install a driver there.
+    ${If} ${RunningX64}
+    ${AndIfNot} ${IsNativeAMD64}
+        MessageBox MB_OK|MB_ICONSTOP "This driver cannot be installed on Windows for ARM processors." /SD IDOK
+        SetErrorLevel 111
+        Quit
+    ${EndIf}
+FunctionEnd
 
 Section "Driver"
     SetOutPath "$INSTDIR\Driver"

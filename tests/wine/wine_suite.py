@@ -38,6 +38,7 @@ WINESERVER = "wineserver"
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE32_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "wine32.sh")
 AGENT = os.path.join(HERE, "namespace_agent.py")
+INNO_SCRIPT = os.path.join(HERE, "..", "..", "examples", "inno", "quorin64-setup.iss")
 # The server outlives the last Wine process by this long, so a run that is
 # killed before its cleanup still leaves nothing behind for long.
 SERVER_PERSIST_SECONDS = 60
@@ -242,23 +243,36 @@ def wine32_mode():
 # One program under test: its prefix and Windows helpers
 
 
+# Groups whose cases start 32-bit programs for the x64 program too (the
+# setups): where the host has no 32-bit Wine they run in the 32-bit root,
+# in a prefix of their own.
+THIRTY_TWO_BIT_GROUPS = ("setup",)
+
+
 class Target:
     """Everything the cases need about one program: the program, its
-    helpers, its Wine and prefix, and how to seed, read and run."""
+    helpers, its Wine and prefix, and how to seed, read and run. With
+    thirty_two, the Wine that also runs 32-bit programs."""
 
-    def __init__(self, options):
+    def __init__(self, options, thirty_two=False):
         self.name = options.target
         self.x86 = self.name == "x86"
         self.work = os.path.join(os.path.abspath(options.work), self.name)
-        self.prefix = os.path.join(self.work, "prefix")
         self.helpers = os.path.abspath(options.helpers)
         # newdev.dll, mkdevice.exe and the setup match the program's bitness.
         self.own_helpers = os.path.join(self.helpers, "x86") if self.x86 else self.helpers
         self.program = os.path.abspath(options.program)
         self.inf = os.path.abspath(options.inf)
-        self.in_root = self.x86 and wine32_mode() == "root"
-        self.backend = (RootWine(self.work, self.prefix, [self.helpers]) if self.in_root
-                        else HostWine())
+        self.iscc = os.path.abspath(options.iscc) if options.iscc else None
+        self.setup_programs = [os.path.abspath(p) for p in options.setup_programs or []]
+        self.in_root = (self.x86 or thirty_two) and wine32_mode() == "root"
+        # The x64 program's root prefix sits beside its host prefix.
+        self.prefix = os.path.join(self.work, "prefix32" if self.in_root and not self.x86
+                                   else "prefix")
+        self.inno_setup = os.path.join(self.work, "inno-" + os.path.basename(self.prefix),
+                                       "setup-%s.exe" % self.name)
+        folders = [self.helpers] + ([os.path.dirname(self.iscc)] if self.iscc else [])
+        self.backend = RootWine(self.work, self.prefix, folders) if self.in_root else HostWine()
         # No display: MessageBoxA returns at once. A fixed locale keeps the
         # ANSI code page at 1252 whatever the caller's environment.
         self.env = {"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "LC_ALL": "C.UTF-8",
@@ -300,14 +314,22 @@ class Target:
         self.call([WINESERVER, "-k"])
         self.call([WINESERVER, "-w"])
 
-    def create(self):
+    def create(self, fresh=True, inno=False):
+        """Creates the prefix; fresh removes the program's whole work folder
+        first; inno compiles the example Inno Setup setup too."""
         for path in [self.program, self.inf] + [
                 self.helper_file(n) for n in ("runner.exe", "newdev.dll", "regtool.exe",
                                               "mkdevice.exe")]:
             if not os.path.isfile(path):
                 raise RuntimeError("%s is not built" % path)
-        self.stop_server()
-        shutil.rmtree(self.work, ignore_errors=True)
+        if inno:
+            for path in [self.iscc] + self.setup_programs:
+                if path is None or not os.path.isfile(path):
+                    raise RuntimeError("%s is missing (scripts/prerequisites.sh, "
+                                       "scripts/build.sh)" % path)
+        if fresh:
+            self.stop_server()
+            shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.prefix)  # the server needs the folder to exist
         if self.in_root:
             subprocess.run([WINE32_SCRIPT, "setup"], check=True)
@@ -328,7 +350,43 @@ class Target:
         status, out, _ = self.wine(self.helper("regtool.exe"), "acp")
         if out.strip() != b"1252":
             raise RuntimeError("the prefix's ANSI code page is %s, not 1252" % show(out))
+        self.install_double()
+        if inno:
+            self.compile_inno()
         self.end()
+
+    def install_double(self):
+        """The test newdev.dll goes where Windows keeps newdev.dll: the
+        system directory of the program's bitness (syswow64 for 32-bit
+        programs under WoW64), never beside the program. The scripted cases
+        load it with WINEDLLOVERRIDES=newdev=n; without that override Wine
+        loads its builtin, which the "real" group relies on."""
+        system = "syswow64" if self.x86 else "system32"
+        self.shell('cp "$1" "$2"', self.helper_file("newdev.dll"),
+                   os.path.join(self.prefix, "drive_c", "windows", system, "newdev.dll"))
+
+    def compile_inno(self):
+        """examples/inno with ISCC.exe, bundling both programs and the test
+        INF; the x86 program's setup takes the x86 branch on 64-bit Windows
+        too."""
+        sources = os.path.dirname(self.inno_setup)
+        os.makedirs(sources, exist_ok=True)
+        for name, path in [("quorin64-setup.iss", INNO_SCRIPT), ("x64.exe", self.setup_programs[0]),
+                           ("x86.exe", self.setup_programs[1]), ("driver.inf", self.inf)]:
+            shutil.copy(path, os.path.join(sources, name))
+        folder = windows_path(sources)
+        defines = [b"/DQUORIN64_X64=" + folder + b"\\x64.exe",
+                   b"/DQUORIN64_X86=" + folder + b"\\x86.exe",
+                   b"/DQUORIN64_INF=" + folder + b"\\driver.inf"]
+        if self.x86:
+            defines.append(b"/DQUORIN64_FORCE_X86")
+        name = os.path.splitext(os.path.basename(self.inno_setup))[0]
+        status, out, err = self.wine(windows_path(self.iscc), "/Q", *defines,
+                                     b"/O" + folder, "/F" + name,
+                                     folder + b"\\quorin64-setup.iss", timeout=300)
+        if status != 0 or not os.path.isfile(self.inno_setup):
+            raise RuntimeError("ISCC failed (%d): %s %s" % (status, show(out[-2000:]),
+                                                           show(err[-2000:])))
 
     def remove(self):
         self.stop_server()
@@ -607,12 +665,12 @@ class Context:
         self.x86 = wine.x86
         root = os.path.join(wine.work, "cases")
         self.root = root
-        self.app = self.folder("app", program=True)            # program + double
+        self.app = self.folder("app", program=True)
         self.cwd = self.folder("cwd", infs=[b"driver.inf", b"my driver.inf"])
         self.empty = self.folder("empty")
         self.relaunch = self.folder("relaunch", program=True, infs=[b"driver.inf"])
         self.app_with_inf = self.folder("app_with_inf", program=True, infs=[b"driver.inf"])
-        self.plain = self.folder("plain", program=True, double=False)  # Wine's newdev only
+        self.plain = self.folder("plain", program=True)  # run without the override
         self.pkg = self.folder("pkg", infs=[b"driver.inf"])
         self.high = self.folder(b"hi\xe9\xa0\xff\x80\x81x", program=True,
                                 infs=[b"\xa0dr\xe9ver.inf"])
@@ -634,7 +692,7 @@ class Context:
                 args.append(ansi_text(name))
             wine.shell(script, *args)
 
-    def folder(self, name, program=False, infs=(), double=True):
+    def folder(self, name, program=False, infs=()):
         name = name.encode() if isinstance(name, str) else name
         windows = windows_path(self.root) + b"\\" + name
         path = unix_path(windows)
@@ -642,8 +700,6 @@ class Context:
             os.makedirs(path)
             if program:
                 shutil.copy(self.wine.program, os.path.join(path, "Quorin64.exe"))
-                if double:
-                    shutil.copy(self.wine.helper_file("newdev.dll"), path)
             for inf in infs:
                 shutil.copy(self.wine.inf, os.path.join(path, ansi_text(inf)))
         return windows
@@ -998,22 +1054,30 @@ SETUP_OUTCOMES = [
 ]
 
 
-def setup_case(code, answers, setup_code):
-    """The example NSIS setup, silent (/S), installs into a folder that
-    already holds the test newdev.dll, runs the program for this Windows
-    (setup-x86.exe is built to take the x86 branch) and answers its exit
-    code."""
+def setup_case(tool, code, answers, setup_code):
+    """An example setup (NSIS with its default x86 stub, or Inno Setup), a
+    32-bit program, runs silently, installs into a folder of its own, runs
+    the program for this Windows (the x86 program's setups are built to take
+    the x86 branch) and answers its exit code."""
     def body(ctx, case):
         wine = ctx.wine
         ctx.reset()
         before = wine.enum_tree()
-        install = ctx.installs + b"\\code" + str(code).encode()
+        install = ctx.installs + b"\\%s-code%d" % (tool.encode(), code)
         driver = os.path.join(unix_path(install), "Driver")
-        os.makedirs(driver, exist_ok=True)
-        shutil.copy(wine.helper_file("newdev.dll"), driver)
-        line = b'"' + wine.helper("setup-%s.exe" % wine.name) + b'" /S /D=' + install
+        if ctx.x86:  # the setup must put it there itself
+            wine.shell('rm -f "$1"', wine.drive_c_path(X86_INF_FOLDER + b"\\driver.inf"))
+        if tool == "nsis":
+            line = b'"' + wine.helper("setup-%s.exe" % wine.name) + b'" /S /D=' + install
+        else:
+            line = (b'"' + windows_path(wine.inno_setup) + b'" /VERYSILENT /SUPPRESSMSGBOXES'
+                    b' /NORESTART /DIR=' + install + b" /LOG=" + install + b".log")
         run = wine.run(line, ctx.empty, script=answers)
-        case.equal(run.code, setup_code, "setup's exit code")
+        if not case.equal(run.code, setup_code, "setup's exit code") and tool == "inno":
+            log = unix_path(install + b".log")
+            if os.path.isfile(log):
+                with open(log, "rb") as f:
+                    case.failures.append("setup's log ends: %s" % show(f.read()[-1500:]))
         with open(os.path.join(driver, "Quorin64.exe"), "rb") as installed, \
                 open(wine.program, "rb") as program:
             case.check(installed.read() == program.read(), "the setup ran another program")
@@ -1026,7 +1090,7 @@ def setup_case(code, answers, setup_code):
                            b'"' + install + b'\\Driver\\Quorin64.exe" ' + argument)
         check_boxes(case, run, 0)
         check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
-    body.__name__ = "program ends with %d" % code
+    body.__name__ = "%s, program ends with %d" % ("NSIS" if tool == "nsis" else "Inno Setup", code)
     return body if code != -6 else only("x86", body)
 
 
@@ -1112,7 +1176,7 @@ GROUPS = {
     ],
     "access": [deny_write_dac, deny_write_dac_on_subkey_of_served, unreadable_service_value],
     "concurrent": [concurrent_copies],
-    "setup": [setup_case(*row) for row in SETUP_OUTCOMES],
+    "setup": [setup_case(tool, *row) for tool in ("nsis", "inno") for row in SETUP_OUTCOMES],
 }
 
 
@@ -1120,9 +1184,77 @@ GROUPS = {
 # Running
 
 
+class Display:
+    """An Xvfb of the suite's own, for groups whose programs need a display
+    (an Inno Setup setup builds its wizard window even when very silent),
+    and a watcher that clicks OK on the x86 program's "Debug" box, which
+    then really waits. Wine in the 32-bit root reaches it too: the X
+    server's abstract socket is shared with the namespace."""
+
+    def __init__(self, work):
+        self.log = os.path.join(work, "xvfb.log")
+
+    def start(self):
+        read, write = os.pipe()
+        with open(self.log, "ab") as log:
+            self.server = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0",
+                 "1024x768x24"], pass_fds=(write,), stdin=subprocess.DEVNULL,
+                stdout=log, stderr=log)
+        os.close(write)
+        with os.fdopen(read, "rb") as f:
+            number = f.readline().strip()  # once the server is ready
+        if not number.isdigit():
+            self.server.kill()
+            self.server.wait()
+            raise RuntimeError("Xvfb did not start: see %s" % self.log)
+        self.name = ":" + number.decode()
+        self.stopping = threading.Event()
+        self.watcher = threading.Thread(target=self.dismiss_debug_boxes, daemon=True)
+        self.watcher.start()
+        return self.name
+
+    def dismiss_debug_boxes(self):
+        env = dict(os.environ, DISPLAY=self.name)
+        while not self.stopping.wait(0.2):
+            found = subprocess.run(["xdotool", "search", "--name", "^Debug$"], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            for window in found.stdout.split():
+                subprocess.run(["xdotool", "windowactivate", "--sync", window, "key", "Return"],
+                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               timeout=30)
+
+    def stop(self):
+        self.stopping.set()
+        self.watcher.join()
+        self.server.terminate()
+        try:
+            self.server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+
+
+# Groups that need a display.
+DISPLAY_GROUPS = ("setup",)
+
+
 def run_groups(wine, names):
     """Runs the groups' cases for one program with one server (and, in the
     32-bit root, one namespace, which ends with this process at the latest)."""
+    display = None
+    if any(name in DISPLAY_GROUPS for name in names):
+        display = Display(wine.work)
+        wine.env["DISPLAY"] = display.start()
+    try:
+        return run_cases(wine, names)
+    finally:
+        if display:
+            display.stop()
+            del wine.env["DISPLAY"]
+
+
+def run_cases(wine, names):
     wine.begin()
     ctx = Context(wine)
     passed = failed = 0
@@ -1158,6 +1290,9 @@ def main():
     parser.add_argument("--helpers", required=True, help="folder of the built helpers")
     parser.add_argument("--inf", required=True, help="the test driver package's INF")
     parser.add_argument("--work", required=True, help="folder for the prefixes and the cases")
+    parser.add_argument("--iscc", help="Inno Setup's ISCC.exe, for the setup group")
+    parser.add_argument("--setup-programs", nargs=2, metavar=("X64", "X86"),
+                        help="both programs, which the Inno Setup setup bundles")
     parser.add_argument("action", choices=["setup", "run", "cleanup", "all"])
     parser.add_argument("groups", nargs="*", help="case groups: " + ", ".join(GROUPS))
     options = parser.parse_args()
@@ -1165,31 +1300,57 @@ def main():
     empty = [g for g in groups if g not in GROUPS or not group_cases(g, options.target)]
     if empty:
         parser.error("no such groups for %s: %s" % (options.target, ", ".join(empty)))
-    wine = Target(options)
+    sessions = targets(options, groups)
+    main_target = sessions[0][0]
+
+    def create():
+        for index, (target, names) in enumerate(sessions):
+            try:
+                target.create(fresh=index == 0, inno="setup" in names)
+            except BaseException:
+                target.stop_server()
+                raise
+
+    def run():
+        passed = True
+        for target, names in sessions:
+            if names:
+                passed = run_groups(target, names) and passed
+        return passed
 
     if options.action == "setup":
-        try:
-            wine.create()
-        except BaseException:
-            wine.stop_server()
-            raise
+        create()
         return 0
     if options.action == "cleanup":
-        wine.remove()
+        main_target.remove()
         return 0
     if options.action == "run":
-        if not os.path.isdir(wine.prefix):
-            print("no prefix: run setup first")
+        missing = [t.prefix for t, names in sessions if names and not os.path.isdir(t.prefix)]
+        if missing:
+            print("no prefix %s: run setup first" % ", ".join(missing))
             return 1
-        return 0 if run_groups(wine, groups) else 1
+        return 0 if run() else 1
 
     # all: the server is stopped however the run ends.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
-        wine.create()
-        return 0 if run_groups(wine, groups) else 1
+        create()
+        return 0 if run() else 1
     finally:
-        wine.remove()
+        main_target.remove()
+
+
+def targets(options, groups):
+    """The program's Wine and prefix for each group: [(Target, groups)],
+    the host's first. Where the x64 program's Wine cannot start 32-bit
+    programs, the groups that need them get the 32-bit root's Wine."""
+    main_target = Target(options)
+    thirty_two = [g for g in groups if g in THIRTY_TWO_BIT_GROUPS]
+    if thirty_two and not main_target.in_root:
+        other = Target(options, thirty_two=True)
+        if other.in_root:
+            return [(main_target, [g for g in groups if g not in thirty_two]), (other, thirty_two)]
+    return [(main_target, groups)]
 
 
 if __name__ == "__main__":
