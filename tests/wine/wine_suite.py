@@ -1217,12 +1217,17 @@ class Display:
     def dismiss_debug_boxes(self):
         env = dict(os.environ, DISPLAY=self.name)
         while not self.stopping.wait(0.2):
-            found = subprocess.run(["xdotool", "search", "--name", "^Debug$"], env=env,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Debug$"],
+                                   env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             for window in found.stdout.split():
-                subprocess.run(["xdotool", "windowactivate", "--sync", window, "key", "Return"],
-                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               timeout=30)
+                # Focus, then the key: Xvfb has no window manager that
+                # windowactivate could ask.
+                try:
+                    subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"],
+                                   env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, timeout=30)
+                except subprocess.TimeoutExpired:
+                    pass
 
     def stop(self):
         self.stopping.set()
