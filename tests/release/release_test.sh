@@ -12,9 +12,9 @@
 #   release_test.sh signed VERSION X64_EXE X86_EXE WINE_HELPERS
 #       scripts/release.sh with a throwaway certificate made here: both
 #       programs must verify with osslsigncode against that certificate,
-#       pass the program checks, and the signed x64 program must pass the
+#       pass the program checks, and both signed programs must pass the
 #       Wine suite's outcome cases: every full 32-bit exit code through the
-#       test newdev.dll. (The x86 program runs only in the 32-bit root.)
+#       test newdev.dll (the x86 program in the 32-bit root).
 set -euo pipefail
 mode=$1
 version=$2
@@ -120,14 +120,16 @@ elif [ "$mode" = signed ]; then
         "$checker" "$target" "$program" "$version" || fail "signed $target program checks"
     done
 
-    # The signed x64 program under Wine: the suite's outcome cases, every
-    # exit code through the test newdev.dll.
-    python3 "$root/tests/wine/wine_suite.py" --target x64 \
-        --program "$work/unpacked/x64/Quorin64.exe" --helpers "$helpers" \
-        --inf "$root/tests/wine/talmerix.inf" --work "$work/wine" all outcomes \
-        > "$work/wine.log" 2>&1 ||
-        { cat "$work/wine.log"; fail "signed x64 program under Wine"; }
-    echo "signed x64 program under Wine: $(tail -1 "$work/wine.log")"
+    # The signed programs under Wine: the suite's outcome cases, every exit
+    # code through the test newdev.dll.
+    for target in x64 x86; do
+        python3 "$root/tests/wine/wine_suite.py" --target $target \
+            --program "$work/unpacked/$target/Quorin64.exe" --helpers "$helpers" \
+            --inf "$root/tests/wine/talmerix.inf" --work "$work/wine" all outcomes \
+            > "$work/wine-$target.log" 2>&1 ||
+            { cat "$work/wine-$target.log"; fail "signed $target program under Wine"; }
+        echo "signed $target program under Wine: $(tail -1 "$work/wine-$target.log")"
+    done
 else
     echo "usage: $0 reproducible|signed VERSION X64_EXE X86_EXE [WINE_HELPERS]"
     exit 2
