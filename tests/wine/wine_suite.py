@@ -17,8 +17,12 @@ Every case seeds the device registry, starts the program through runner.exe
 with exact command-line bytes, and checks the full 32-bit exit code, the
 message boxes it raised, what the driver update was handed, and the whole
 Enum tree afterwards. The "real" group goes through Wine's own newdev and
-setupapi; the others through the test newdev.dll (WINEDLLOVERRIDES=newdev=n),
-whose answers are scripted per call; "setup" runs the example NSIS setup.
+setupapi; the others through the test newdev.dll, the prefix's
+system-directory newdev.dll, loaded with WINEDLLOVERRIDES=newdev=n, whose
+answers are scripted per call; "setup" runs the example NSIS and Inno Setup
+setups (32-bit programs: for the x64 program too, they run in the 32-bit
+root where the host has no 32-bit Wine, on an Xvfb display of the suite's
+own).
 """
 import argparse
 import json
@@ -371,7 +375,8 @@ class Target:
         too."""
         sources = os.path.dirname(self.inno_setup)
         os.makedirs(sources, exist_ok=True)
-        for name, path in [("quorin64-setup.iss", INNO_SCRIPT), ("x64.exe", self.setup_programs[0]),
+        for name, path in [("quorin64-setup.iss", INNO_SCRIPT),
+                           ("x64.exe", self.setup_programs[0]),
                            ("x86.exe", self.setup_programs[1]), ("driver.inf", self.inf)]:
             shutil.copy(path, os.path.join(sources, name))
         folder = windows_path(sources)
@@ -1090,7 +1095,8 @@ def setup_case(tool, code, answers, setup_code):
                            b'"' + install + b'\\Driver\\Quorin64.exe" ' + argument)
         check_boxes(case, run, 0)
         check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
-    body.__name__ = "%s, program ends with %d" % ("NSIS" if tool == "nsis" else "Inno Setup", code)
+    body.__name__ = "%s, program ends with %d" % ({"nsis": "NSIS", "inno": "Inno Setup"}[tool],
+                                                  code)
     return body if code != -6 else only("x86", body)
 
 
