@@ -2,9 +2,9 @@
 # Runs every test: installs what is missing, builds both Windows programs
 # and the logic on the simulated Windows layer (with AddressSanitizer and
 # UndefinedBehaviorSanitizer), then runs CTest, both real programs under
-# Wine included (label "wine"; the x86 one in the 32-bit Wine root, built
-# here on the first run); then the tests under valgrind and the fuzz targets'
-# smoke runs.
+# Wine included (label "wine"; the x86 one and both programs' example setups
+# in the 32-bit Wine root, built here on the first run); then the tests under
+# valgrind and the fuzz targets' smoke runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
