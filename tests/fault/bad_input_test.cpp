@@ -76,6 +76,12 @@ std::vector<BadInputRow> Rows() {
         Row("trailing backslash", "a.inf+USB\\", INSTALL_OK, true),
         Row("leading backslash", "a.inf+\\USB\\X", INSTALL_OK, true, "USB\\X"),
         Row("empty component", "a.inf+USB\\\\X", INSTALL_OK, true, "USB\\X"),
+        // An instance's own ID: its subkeys are not instances, so nothing
+        // goes, not even below a served instance (given a stale-looking
+        // subkey here) or a stale one.
+        Row("ID naming a served instance", inf + kHardwareId + "\\served", INSTALL_OK, true,
+            kHardwareId + "\\served"),
+        Row("ID naming a stale instance", inf + kHardwareId + "\\stale", INSTALL_OK, true),
         Row("ID of 993", inf + LongId(993), INSTALL_OK, true, LongId(993),
             {StaleOf(LongId(993))}),
         Row("ID of 994", inf + LongId(994), INSTALL_OK, true, LongId(994)),
