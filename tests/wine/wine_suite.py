@@ -792,11 +792,14 @@ def planted_newdev(ctx, case):
     the search finds one: neither may be loaded, only the system directory's
     (here the test double), which answers the update."""
     wine = ctx.wine
-    system = b"C:\\windows\\syswow64" if ctx.x86 else b"C:\\windows\\system32"
+    # A 32-bit process's system directory is system32 too, whose files it
+    # gets from syswow64.
+    system = b"C:\\windows\\system32"
+    stored = b"C:\\windows\\syswow64" if ctx.x86 else system
     # The double in the system directory, where the prefix set-up does not
     # put it yet; copying it again is harmless.
     wine.shell('cp "$1" "$2"', wine.helper_file("newdev.dll"),
-               wine.drive_c_path(system + b"\\newdev.dll"))
+               wine.drive_c_path(stored + b"\\newdev.dll"))
     app = ctx.folder("planted_app", program=True, double=False)
     cwd = ctx.folder("planted_cwd", infs=[b"driver.inf"])
     for folder in (app, cwd):
