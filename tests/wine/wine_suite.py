@@ -1067,7 +1067,7 @@ def killed_mid_sweep(ctx, case):
 # Stale instances, and how many of them are gone when the runner ends the
 # program in each successive run.
 KILL_STALE = 400
-KILL_POINTS = (20, 150, 300)
+KILL_POINTS = (20, 120, 220, 320)
 
 
 def concurrent_copies(ctx, case):
