@@ -786,20 +786,27 @@ def outcome_case(name, answer, code):
     return body
 
 
+def put_double_in_system_directory(wine):
+    """The test newdev.dll where the program loads newdev.dll from (syswow64
+    holds a 32-bit process's system32 files), once per run: the prefix
+    set-up does not put it there yet, and copying it again is harmless."""
+    if getattr(wine, "double_in_system", False):
+        return
+    stored = b"C:\\windows\\syswow64" if wine.x86 else b"C:\\windows\\system32"
+    wine.shell('cp "$1" "$2"', wine.helper_file("newdev.dll"),
+               wine.drive_c_path(stored + b"\\newdev.dll"))
+    wine.double_in_system = True
+
+
 def planted_newdev(ctx, case):
     """A newdev.dll planted beside the program and another in the current
     directory, with Wine taking a native newdev.dll before its own wherever
     the search finds one: neither may be loaded, only the system directory's
     (here the test double), which answers the update."""
     wine = ctx.wine
-    # A 32-bit process's system directory is system32 too, whose files it
-    # gets from syswow64.
+    # A 32-bit process's system directory is system32 too.
     system = b"C:\\windows\\system32"
-    stored = b"C:\\windows\\syswow64" if ctx.x86 else system
-    # The double in the system directory, where the prefix set-up does not
-    # put it yet; copying it again is harmless.
-    wine.shell('cp "$1" "$2"', wine.helper_file("newdev.dll"),
-               wine.drive_c_path(stored + b"\\newdev.dll"))
+    put_double_in_system_directory(wine)
     app = ctx.folder("planted_app", program=True, double=False)
     cwd = ctx.folder("planted_cwd", infs=[b"driver.inf"])
     for folder in (app, cwd):
@@ -936,6 +943,7 @@ def refusal_case(name, argument, answer=None, code=-1):
     hardware ID does not name a device key (update called, no sweep): the
     whole Enum tree stays as it was either way."""
     def body(ctx, case):
+        put_double_in_system_directory(ctx.wine)
         ctx.reset(extra={b"USB\\STALE_BUS_DEVICE": {b"DeviceDesc": b"no service"}})
         before = ctx.wine.enum_tree()
         line = ctx.command_line(argument)
@@ -1025,6 +1033,7 @@ def killed_mid_sweep(ctx, case):
         keys[instance] = {b"Service": b"TALMERIX", b"Driver": b"{745A17A0}\\" + instance[-5:]}
         keys[instance + b"\\Device Parameters"] = {b"Kept": 1}
         keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
+    put_double_in_system_directory(wine)
     ctx.reset(seed=keys)
     before = wine.enum_tree()
     device = ENUM + b"\\" + DEV
