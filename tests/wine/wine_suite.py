@@ -1075,8 +1075,8 @@ def killed_mid_sweep(ctx, case):
 
 # Stale instances, and how many of them are gone when the runner ends the
 # program in each successive run.
-KILL_STALE = 400
-KILL_POINTS = (20, 120, 220, 320)
+KILL_STALE = 300
+KILL_POINTS = (20, 90, 160, 230)
 
 
 def concurrent_copies(ctx, case):
