@@ -1014,7 +1014,7 @@ def deny_write_dac_on_subkey_of_served(ctx, case):
 
 def killed_mid_sweep(ctx, case):
     """The program ended with TerminateProcess part-way through a long
-    sweep, as when setup is cancelled or the machine goes down: no key of
+    sweep, as when setup is cancelled and ends it from outside: no key of
     the device tree may be left open to every account, and the served
     instances must be untouched. The runner ends it once a given number of
     stale instances are gone, so each kill falls inside the sweep however
