@@ -88,8 +88,8 @@ TEST_F(SimulationTest, AccessListsRoundTripThroughSecurityCalls) {
 }
 
 // The checks rely on the layer telling the admin-only list from any other
-// real list, also after a round trip, and on it modelling Wine's change of
-// owner when a list is taken away.
+// real list, also after a round trip, and on owners changing only when a
+// program asks for it.
 TEST_F(SimulationTest, RecognisesOnlyTheProtectedAdminOnlyList) {
     sim::CreateKey("K");
     HKEY key = Open("K");
@@ -114,6 +114,9 @@ TEST_F(SimulationTest, RecognisesOnlyTheProtectedAdminOnlyList) {
     SECURITY_DESCRIPTOR open;
     InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
     ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
+    EXPECT_FALSE(sim::GetAccessList("K").present);
+    EXPECT_EQ(sim::Snapshot()["K"].owner, sim::OWNER_ADMINISTRATORS);
+    ASSERT_EQ(RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
     EXPECT_EQ(sim::Snapshot()["K"].owner, sim::OWNER_PRIMARY_GROUP);
     EXPECT_EQ(sim::AccessListsSet().size(), 4u);
     RegCloseKey(key);

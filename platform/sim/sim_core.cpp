@@ -362,7 +362,7 @@ static BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwa
                                                       LPCSTR fullInfPath, DWORD installFlags,
                                                       PBOOL rebootRequired);
 
-static FARPROC KernelFunction(const std::string& name) {
+static FARPROC Kernel32Export(const std::string& name) {
     Machine& m = M();
     if (m.hasIsWow64Process && name == "IsWow64Process") {
         return AsFarProc(&IsWow64Process);
@@ -391,7 +391,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
     const std::string name = procName != nullptr ? procName : "";
     FARPROC function = nullptr;
     if (module == KERNEL32_MODULE) {
-        function = KernelFunction(name);
+        function = Kernel32Export(name);
     } else if (module == NEWDEV_MODULE && HoldsModule(module)) {
         if (M().newdevExportsUpdate && name == "UpdateDriverForPlugAndPlayDevicesA") {
             function = AsFarProc(&UpdateDriverForPlugAndPlayDevicesA);

@@ -44,8 +44,8 @@ AccessList AdminOnlyAccessList();
 constexpr std::uint32_t UNRECOGNISED_LIST_TAG = 0xFFFFFFFFu;
 
 // Key owners by the last part of their SID: every key starts owned by the
-// Administrators group; a program's primary group is what Wine 8 puts in
-// when a descriptor without an access list is applied.
+// Administrators group; a descriptor that names no owner, applied with
+// OWNER_SECURITY_INFORMATION, gives the key to the caller's primary group.
 constexpr std::uint32_t OWNER_ADMINISTRATORS = 544;
 constexpr std::uint32_t OWNER_PRIMARY_GROUP = 513;
 

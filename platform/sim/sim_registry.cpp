@@ -656,9 +656,8 @@ BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD accessMask, P
     return TRUE;
 }
 
-// Wine 8 also hands a key whose access list is taken away to the caller's
-// primary group; Windows leaves the owner. Modelled, so that taking lists
-// away shows in the owners too.
+// Only what the security information names changes: a new access list
+// leaves the owner alone.
 LONG WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION information,
                               PSECURITY_DESCRIPTOR descriptor) {
     AccessList list;
@@ -685,9 +684,6 @@ LONG WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION information,
         }
         target.accessList = list;
         M().accessListsSet.push_back({PathOf(target), list});
-        if (!list.present) {
-            target.owner = OWNER_PRIMARY_GROUP;
-        }
     }
     if ((information & OWNER_SECURITY_INFORMATION) != 0) {
         target.owner = OwnerFrom(descriptor);
