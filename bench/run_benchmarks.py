@@ -253,7 +253,7 @@ def print_table():
         print("targets missed: " + "; ".join(misses))
     if any(m.startswith("Wine sweep ratio") for m in misses):
         print("why: unlike reg delete, the sweep reads each instance's Service value and "
-              "reads, takes away and keeps a copy of every key's access list: about four "
+              "reads, replaces and keeps a copy of every key's access list: about four "
               "more registry round trips per removed key under Wine")
 
 

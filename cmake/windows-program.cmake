@@ -32,7 +32,7 @@ function(quorin_windows_program name)
         -Wl,--no-insert-timestamp
         -Wl,--major-os-version,5,--minor-os-version,${QUORIN_MIN_WINDOWS_MINOR}
         -Wl,--major-subsystem-version,5,--minor-subsystem-version,${QUORIN_MIN_WINDOWS_MINOR})
-    target_link_libraries(${name} PRIVATE advapi32 user32 newdev)
+    target_link_libraries(${name} PRIVATE advapi32 user32)
 endfunction()
 
 enable_language(RC)

@@ -2,6 +2,34 @@
 
 #include "../install/install.h"
 
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD directoryFlags);
+typedef BOOL(WINAPI* SetDllDirectoryFunction)(LPCSTR pathName);
+
+FARPROC KernelFunction(const char* name) {
+    HMODULE kernel32 = GetModuleHandleA("kernel32");
+    return kernel32 != NULL ? GetProcAddress(kernel32, name) : NULL;
+}
+
+// Setups start this program elevated from folders that other users may
+// write to. Windows 8 and later (and Vista and 7 with the update that adds
+// it) can keep every later load, also those that system DLLs make for a
+// message box or the driver install, to the system directory; where that is
+// missing, at least the current directory leaves the search. Absence of
+// either is no error.
+void RestrictDllSearch(void) {
+    SetDefaultDllDirectoriesFunction setDefaultDirectories =
+        (SetDefaultDllDirectoriesFunction)(void (*)(void))KernelFunction(
+            "SetDefaultDllDirectories");
+    if (setDefaultDirectories != NULL) {
+        setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    SetDllDirectoryFunction setDirectory =
+        (SetDllDirectoryFunction)(void (*)(void))KernelFunction("SetDllDirectoryA");
+    if (setDirectory != NULL) {
+        setDirectory("");
+    }
+}
+
 #if QUORIN_X86_BUILD
 
 int RunInstaller(const char* argumentString) {
@@ -12,12 +40,7 @@ int RunInstaller(const char* argumentString) {
 #else
 
 IsWow64ProcessFunction LookUpIsWow64Process(void) {
-    HMODULE kernel32 = GetModuleHandleA("kernel32");
-    if (kernel32 == NULL) {
-        return NULL;
-    }
-    FARPROC function = GetProcAddress(kernel32, "IsWow64Process");
-    return (IsWow64ProcessFunction)(void (*)(void))function;
+    return (IsWow64ProcessFunction)(void (*)(void))KernelFunction("IsWow64Process");
 }
 
 IsWow64ProcessFunction pfnIsWow64Process = LookUpIsWow64Process();
@@ -43,5 +66,6 @@ int RunInstaller(const char* argumentString) {
 // The argument MinGW's start-up code hands over is cut with signed bytes;
 // the command line is cut here instead, by the unsigned rule.
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    RestrictDllSearch();
     return RunInstaller(ArgumentStringFromCommandLine(GetCommandLineA()));
 }

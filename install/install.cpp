@@ -11,28 +11,50 @@ static int PrepareRequest(const char* argumentString, InstallRequest* request) {
     return 1;
 }
 
+static const DriverUpdate NO_DRIVER_UPDATE = {NULL, NULL, 0};
+
 // The sweep runs whatever the update did, before the outcome is looked at.
-int InstallDriver(const char* argumentString) {
+// Without newdev.dll the attempt fails as a whole: the last-error code of a
+// failed load says nothing about the driver package.
+static int InstallWith(const char* argumentString, DriverUpdate* driverUpdate) {
     InstallRequest request;
     if (!PrepareRequest(argumentString, &request)) {
         return INSTALL_FAILED;
     }
+    if (!driverUpdate->loadTried) {
+        LoadDriverUpdate(driverUpdate);
+    }
     request.rebootRequired = FALSE;
-    BOOL updated = UpdateDriverForPlugAndPlayDevicesA(NULL, request.hardwareIdCopy,
-                                                      request.infPath, INSTALLFLAG_FORCE,
-                                                      &request.rebootRequired);
-    DWORD lastError = GetLastError();
+    BOOL updated = FALSE;
+    DWORD lastError = 0;
+    if (driverUpdate->update != NULL) {
+        updated = driverUpdate->update(NULL, request.hardwareIdCopy, request.infPath,
+                                       INSTALLFLAG_FORCE, &request.rebootRequired);
+        lastError = GetLastError();
+    }
     RemoveStaleInstances(request.hardwareId);
     if (updated) {
         return request.rebootRequired ? INSTALL_OK_REBOOT : INSTALL_OK;
     }
-    return ResultFromLastError(lastError);
+    return driverUpdate->update != NULL ? ResultFromLastError(lastError) : INSTALL_FAILED;
+}
+
+int InstallDriver(const char* argumentString) {
+    DriverUpdate driverUpdate = NO_DRIVER_UPDATE;
+    int result = InstallWith(argumentString, &driverUpdate);
+    UnloadDriverUpdate(&driverUpdate);
+    return result;
 }
 
 #if QUORIN_X86_BUILD
 int InstallDriverWithFallback(const char* argumentString) {
-    int result = InstallDriver(argumentString);
-    return result == INSTALL_IN_WOW64 ? InstallDriver(argumentString) : result;
+    DriverUpdate driverUpdate = NO_DRIVER_UPDATE;
+    int result = InstallWith(argumentString, &driverUpdate);
+    if (result == INSTALL_IN_WOW64) {
+        result = InstallWith(argumentString, &driverUpdate);
+    }
+    UnloadDriverUpdate(&driverUpdate);
+    return result;
 }
 #else
 // A relaunch that could not be composed is refused before anything is done,

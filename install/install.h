@@ -28,6 +28,23 @@ int ComposeInfPath(InstallRequest* request);
 // it cannot be read or does not fit.
 int ReadCurrentDirectory(char* directory);
 
+typedef BOOL(WINAPI* UpdateDriverFunction)(HWND parent, LPCSTR hardwareId, LPCSTR fullInfPath,
+                                           DWORD installFlags, PBOOL rebootRequired);
+
+// The driver update, found in the newdev.dll of the system directory. Loaded
+// once per process at the first install attempt, so that the x86 program's
+// second attempt uses the same module.
+struct DriverUpdate {
+    HMODULE newdev;
+    UpdateDriverFunction update;  // NULL: newdev.dll could not be had
+    int loadTried;
+};
+
+// Loads newdev.dll by its full path in the system directory and finds the
+// update in it; leaves update NULL when either fails.
+void LoadDriverUpdate(DriverUpdate* driverUpdate);
+void UnloadDriverUpdate(DriverUpdate* driverUpdate);
+
 // One install: update the driver, sweep stale instances, map the outcome.
 // Answers ERROR_IN_WOW64 with INSTALL_IN_WOW64.
 int InstallDriver(const char* argumentString);

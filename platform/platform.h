@@ -18,6 +18,10 @@
 #ifndef ERROR_IN_WOW64
 #define ERROR_IN_WOW64 0xE0000235UL
 #endif
+// Headers for Windows XP leave out what later Windows added.
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
 #else
 #include "sim/windows_sim.h"
 #endif

@@ -2,12 +2,16 @@
 
 #include "../platform/heap.h"
 
-// The original access list of a key whose list was taken away, kept so that
-// a key which then survives its removal is not left open to every user.
+// The original access list of a key that got the admin-only one, kept so
+// that a key which then survives its removal gets it back.
 struct SavedAccessList {
     PSECURITY_DESCRIPTOR original;
-    int takenAway;
+    int replaced;
 };
+
+// S-1-5-18 and S-1-5-32-544, laid out as Windows lays out a SID.
+static const BYTE SYSTEM_SID[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+static const BYTE ADMINISTRATORS_SID[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
 
 // A self-relative descriptor holding only a device key's access list is
 // usually well under this.
@@ -19,7 +23,7 @@ static void ShowRegistryError(void) {
 }
 
 enum AccessChange {
-    ACCESS_TAKEN_AWAY,
+    ACCESS_REPLACED,
     ACCESS_UNCHANGED,
     ACCESS_KEY_GONE  // the key was removed by someone else meanwhile
 };
@@ -58,29 +62,49 @@ static LONG ReadAccessList(HKEY key, DWORD descriptorLength, PSECURITY_DESCRIPTO
     return status;
 }
 
-// A descriptor without an access list, applied as the key's access list,
-// lets every access check on the key pass. The list is only taken away once
-// a copy of it is in hand.
-static int TakeAwayAccessList(HKEY key, DWORD descriptorLength, SavedAccessList* saved) {
-    saved->takenAway = 0;
+// Removing a key and its subkeys needs rights that its own list may deny,
+// so each key gets a list that grants everything to SYSTEM and the
+// Administrators group (this program runs as one of them) and to nobody
+// else: were the program ended half-way, a key left behind stays closed to
+// other accounts. Its owner is left alone. The list is only replaced once a
+// copy of it is in hand.
+void BuildAdminOnlyAccess(AdminOnlyAccess* access) {
+    for (size_t i = 0; i < sizeof SYSTEM_SID; ++i) {
+        access->systemSid[i] = SYSTEM_SID[i];
+    }
+    for (size_t i = 0; i < sizeof ADMINISTRATORS_SID; ++i) {
+        access->administratorsSid[i] = ADMINISTRATORS_SID[i];
+    }
+    PACL list = (PACL)access->list;
+    access->ready =
+        InitializeAcl(list, sizeof access->list, ACL_REVISION) &&
+        AddAccessAllowedAce(list, ACL_REVISION, KEY_ALL_ACCESS, access->systemSid) &&
+        AddAccessAllowedAce(list, ACL_REVISION, KEY_ALL_ACCESS, access->administratorsSid) &&
+        InitializeSecurityDescriptor(&access->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorDacl(&access->descriptor, TRUE, list, FALSE) &&
+        SetSecurityDescriptorControl(&access->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+static int RestrictToAdministrators(HKEY key, DWORD descriptorLength,
+                                    AdminOnlyAccess* access, SavedAccessList* saved) {
+    saved->replaced = 0;
     LONG status = ReadAccessList(key, descriptorLength, &saved->original);
     if (status != ERROR_SUCCESS) {
         return IsGone(status) ? ACCESS_KEY_GONE : ACCESS_UNCHANGED;
     }
-    SECURITY_DESCRIPTOR open;
-    if (!InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION)) {
+    if (!access->ready) {
         return ACCESS_UNCHANGED;
     }
-    status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open);
+    status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &access->descriptor);
     if (status != ERROR_SUCCESS) {
         return IsGone(status) ? ACCESS_KEY_GONE : ACCESS_UNCHANGED;
     }
-    saved->takenAway = 1;
-    return ACCESS_TAKEN_AWAY;
+    saved->replaced = 1;
+    return ACCESS_REPLACED;
 }
 
 static void RestoreAccessList(HKEY key, SavedAccessList* saved) {
-    if (saved->takenAway) {
+    if (saved->replaced) {
         RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved->original);
     }
     FreeBlock(saved->original);
@@ -93,7 +117,7 @@ static int SettleFailedRemoval(HKEY parent, const char* name, LONG removal,
                                SavedAccessList* saved) {
     int fate = IsGone(removal) ? KEY_REMOVED : KEY_KEPT;
     HKEY key;
-    if (saved->takenAway) {
+    if (saved->replaced) {
         LONG opened = RegOpenKeyA(parent, name, &key);
         if (opened == ERROR_SUCCESS) {
             RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved->original);
@@ -112,7 +136,7 @@ static int SettleFailedRemoval(HKEY parent, const char* name, LONG removal,
 // subkeys are gone as the query counted, nothing more is asked: the removal
 // of the key itself is refused if one appeared meanwhile. Like the instance
 // walk, it is bounded by MostSubkeyVisits.
-static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
+static int DeleteSubkeys(HKEY key, const KeyInfo* info, AdminOnlyAccess* access) {
     if (info->subkeyCount == 0) {
         return SUBKEYS_NONE_LEFT;
     }
@@ -131,7 +155,7 @@ static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
         if (enumerated != ERROR_SUCCESS) {
             break;
         }
-        if (DeleteKeyTree(key, name) == KEY_KEPT) {
+        if (DeleteKeyTree(key, name, access) == KEY_KEPT) {
             ++kept;
         } else {
             ++removed;
@@ -147,7 +171,7 @@ static int DeleteSubkeys(HKEY key, const KeyInfo* info) {
 
 // A key that is gone by the time it is reached has reached the goal: it
 // counts as removed, and raises no "Error" box.
-int DeleteKeyTree(HKEY parent, const char* name) {
+int DeleteKeyTree(HKEY parent, const char* name, AdminOnlyAccess* access) {
     HKEY key;
     LONG status = RegOpenKeyA(parent, name, &key);
     if (status != ERROR_SUCCESS) {
@@ -161,11 +185,11 @@ int DeleteKeyTree(HKEY parent, const char* name) {
         return IsGone(status) ? KEY_REMOVED : KEY_KEPT;
     }
     SavedAccessList saved;
-    int change = TakeAwayAccessList(key, info->securityDescriptorLength, &saved);
+    int change = RestrictToAdministrators(key, info->securityDescriptorLength, access, &saved);
     if (change == ACCESS_UNCHANGED) {
         ShowRegistryError();
     }
-    int left = change == ACCESS_KEY_GONE ? SUBKEYS_KEY_GONE : DeleteSubkeys(key, info);
+    int left = change == ACCESS_KEY_GONE ? SUBKEYS_KEY_GONE : DeleteSubkeys(key, info, access);
     FreeBlock(info);
     if (left == SUBKEYS_KEY_GONE) {
         FreeBlock(saved.original);

@@ -15,9 +15,11 @@ enum InstanceVerdict {
     INSTANCE_UNOPENED
 };
 
-// Only an ID of at least two non-empty components names a device key. A bare
-// bus name ("USB") or an empty component would put the sweep on a key that
-// holds other devices, or on Enum itself.
+// Only an ID of exactly two non-empty components names a device key: device
+// keys sit at enumerator\device below Enum. A bare bus name ("USB") or an
+// empty component would put the sweep on a key that holds other devices, or
+// on Enum itself; a third component (an instance path given by mistake) on
+// one device's own subkeys, which have no "Service" value.
 static int NamesDeviceKey(const char* hardwareId) {
     int components = 1;
     char previous = '\\';
@@ -30,7 +32,7 @@ static int NamesDeviceKey(const char* hardwareId) {
         }
         previous = *p;
     }
-    return previous != '\\' && components >= 2;
+    return previous != '\\' && components == 2;
 }
 
 static int FormatDeviceKeyPath(const char* hardwareId, char* path, size_t size) {
@@ -99,7 +101,7 @@ static int JudgeInstance(HKEY deviceKey, const char* name) {
 // the walk runs (another copy of this program, a device coming or going), so
 // the walk ends when the key runs out of instances, not when the counted
 // number is reached, and is bounded by MostSubkeyVisits.
-static void SweepInstances(HKEY deviceKey, const KeyInfo* info) {
+static void SweepInstances(HKEY deviceKey, const KeyInfo* info, AdminOnlyAccess* access) {
     DWORD nameLength = SubkeyNameBufferLength(info);
     char* name = nameLength != 0 ? (char*)AllocateBlock(nameLength) : NULL;
     if (name == NULL) {
@@ -125,7 +127,8 @@ static void SweepInstances(HKEY deviceKey, const KeyInfo* info) {
         if (verdict == INSTANCE_GONE) {
             continue;
         }
-        if (verdict == INSTANCE_FOREIGN && DeleteKeyTree(deviceKey, name) == KEY_REMOVED) {
+        if (verdict == INSTANCE_FOREIGN &&
+            DeleteKeyTree(deviceKey, name, access) == KEY_REMOVED) {
             continue;
         }
         ++index;
@@ -144,7 +147,9 @@ void RemoveStaleInstances(const char* hardwareId) {
     }
     KeyInfo info;
     if (QueryKeyInfo(deviceKey, &info) == ERROR_SUCCESS) {
-        SweepInstances(deviceKey, &info);
+        AdminOnlyAccess access;
+        BuildAdminOnlyAccess(&access);
+        SweepInstances(deviceKey, &info, &access);
     }
     RegCloseKey(deviceKey);
 }

@@ -22,16 +22,29 @@ enum KeyFate {
     KEY_REMOVED = 1
 };
 
+// The access list a key gets while it is being removed: full control for
+// SYSTEM and the Administrators group, nobody else, protected from
+// inheritance. Built once per sweep; ready is 0 if it could not be built.
+struct AdminOnlyAccess {
+    SECURITY_DESCRIPTOR descriptor;
+    DWORD list[16];  // the ACL: DWORD-aligned, 52 bytes used
+    BYTE systemSid[12];
+    BYTE administratorsSid[16];
+    int ready;
+};
+
+void BuildAdminOnlyAccess(AdminOnlyAccess* access);
+
 // Removes every instance below System\CurrentControlSet\Enum\<hardwareId>
 // whose "Service" value does not name TALMERIX. An ID that does not name a
-// device key at least two levels below Enum is left alone.
+// device key, exactly two levels below Enum, is left alone.
 void RemoveStaleInstances(const char* hardwareId);
 
-// Removes the named subkey of parent with everything below it, lifting each
-// key's access list first. Returns KEY_KEPT when the key is still there; a
-// kept key has its original access list again. A key that someone else
-// removed meanwhile counts as removed.
-int DeleteKeyTree(HKEY parent, const char* name);
+// Removes the named subkey of parent with everything below it, giving each
+// key the admin-only access list first. Returns KEY_KEPT when the key is
+// still there; a kept key has its original access list again. A key that
+// someone else removed meanwhile counts as removed.
+int DeleteKeyTree(HKEY parent, const char* name, AdminOnlyAccess* access);
 
 // Whether a registry result says the key asked for no longer exists: not
 // found by name, or deleted under an open handle.

@@ -30,9 +30,11 @@ TEST_F(EntryTest, ShowsTheDebugNoticeBeforeAnyWork) {
 TEST_F(EntryTest, HasNoWow64QueryAndStartsNoProgram) {
     sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
     EXPECT_EQ(RunWithArgument(kArgument, true), INSTALL_IN_WOW64);
-    for (const char* absent : {"GetModuleHandleA", "GetProcAddress", "IsWow64Process",
-                               "CreateProcessA", "GetCurrentDirectoryA"}) {
+    for (const char* absent : {"IsWow64Process", "CreateProcessA", "GetCurrentDirectoryA"}) {
         EXPECT_EQ(CountEvents(absent), 0) << absent;
+    }
+    for (const sim::Event& event : sim::Events()) {
+        EXPECT_NE(event.detail, "\"IsWow64Process\"") << event.operation;
     }
 }
 
@@ -88,6 +90,35 @@ TEST_F(EntryTest, FailedWow64QueryCountsAsNotUnderWow64) {
 }
 
 #endif
+
+// The DLL search is narrowed first: before any box, any DLL load and any
+// registry key. Windows without the functions runs the same install.
+TEST_F(EntryTest, NarrowsTheDllSearchBeforeAnythingElse) {
+    for (bool has : {true, false}) {
+        SCOPED_TRACE(has);
+        sim::Reset();
+        SetUp();
+        sim::SetHasDllSearchFunctions(has);
+        AddInstance("stale", std::nullopt);
+        EXPECT_EQ(RunWithArgument(kArgument), INSTALL_OK);
+        EXPECT_TRUE(Instances().empty());
+        const int setDefault = FirstEvent("SetDefaultDllDirectories");
+        const int setDirectory = FirstEvent("SetDllDirectoryA");
+        ASSERT_EQ(setDefault >= 0, has);
+        ASSERT_EQ(setDirectory >= 0, has);
+        if (!has) {
+            continue;
+        }
+        EXPECT_EQ(sim::Events()[static_cast<std::size_t>(setDefault)].detail,
+                  std::to_string(LOAD_LIBRARY_SEARCH_SYSTEM32));
+        EXPECT_EQ(sim::Events()[static_cast<std::size_t>(setDirectory)].detail, "\"\"");
+        for (const char* later : {"MessageBoxA", "LoadLibraryExA", "RegOpenKeyA"}) {
+            const int at = FirstEvent(later);
+            EXPECT_TRUE(at < 0 || at > std::max(setDefault, setDirectory)) << later;
+        }
+        EXPECT_GE(FirstEvent("LoadLibraryExA"), 0);
+    }
+}
 
 TEST_F(EntryTest, NegativeResultsBecomeTheExitCode) {
     sim::QueueUpdateOutcome({FALSE, ERROR_NO_SUCH_DEVINST, FALSE});

@@ -187,6 +187,53 @@ TEST_F(InstallTest, RefusesWhatDoesNotFitBeforeDoingAnything) {
     }
 }
 
+struct NewdevCase {
+    const char* what;
+    std::string systemDirectory;
+    bool present;
+    bool exportsUpdate;
+    const char* failing;  // operation failed with ERROR_FILE_NOT_FOUND, or nullptr
+};
+
+// newdev.dll comes from the system directory by its full path, or not at
+// all: then the attempt fails with -1 (whatever error the load left) and the
+// sweep still runs.
+TEST_F(InstallTest, LoadsNewdevByFullPathFromTheSystemDirectoryOnly) {
+    const std::vector<NewdevCase> cases = {
+        {"loaded", "C:\\Windows\\system32", true, true, nullptr},
+        {"another system directory", "D:\\WINNT\\System32", true, true, nullptr},
+        {"no newdev.dll", "C:\\Windows\\system32", false, true, nullptr},
+        {"no update in it", "C:\\Windows\\system32", true, false, nullptr},
+        {"load refused", "C:\\Windows\\system32", true, true, "LoadLibraryExA"},
+        {"system directory unknown", "C:\\Windows\\system32", true, true,
+         "GetSystemDirectoryA"},
+        {"system directory too long", "C:\\" + std::string(1020, 's'), true, true, nullptr},
+    };
+    for (const NewdevCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        SetUp();
+        sim::SetSystemDirectory(c.systemDirectory);
+        sim::SetNewdev(c.present, c.exportsUpdate);
+        if (c.failing != nullptr) {
+            sim::FailOperation(c.failing, ERROR_FILE_NOT_FOUND);
+        }
+        AddInstance("stale", "usbhub");
+        const bool loads = c.present && c.exportsUpdate && c.failing == nullptr &&
+                           c.systemDirectory.size() < 1000;
+        EXPECT_EQ(RunWithArgument(kArgument), loads ? INSTALL_OK : INSTALL_FAILED);
+        EXPECT_EQ(sim::UpdateCalls().size(), loads ? 1u : 0u);
+        EXPECT_TRUE(Instances().empty()) << "the sweep runs either way";
+        for (const sim::LoadLibraryCall& call : sim::LoadLibraryCalls()) {
+            EXPECT_EQ(call.fileName, c.systemDirectory + "\\newdev.dll");
+            EXPECT_EQ(call.flags, DWORD{LOAD_WITH_ALTERED_SEARCH_PATH});
+            EXPECT_FALSE(call.hasFile);
+        }
+        EXPECT_LE(sim::LoadLibraryCalls().size(), 1u);
+        ExpectNothingLeft();
+    }
+}
+
 TEST_F(InstallTest, LastErrorIsReadBeforeTheSweepTouchesIt) {
     for (int i = 0; i < 3; ++i) {
         AddInstance("stale" + std::to_string(i), std::nullopt);
@@ -208,6 +255,8 @@ TEST_F(InstallTest, RetriesACompleteInstallOnWow64Refusal) {
     EXPECT_EQ(sim::UpdateCalls()[1].infPath, sim::UpdateCalls()[0].infPath);
     EXPECT_EQ(CountEvents("GetWindowsDirectoryA"), 2);
     EXPECT_EQ(CountEvents("RegQueryInfoKeyA") >= 2, true);
+    EXPECT_EQ(sim::LoadLibraryCalls().size(), 1u) << "the second attempt reuses newdev.dll";
+    EXPECT_EQ(CountEvents("FreeLibrary"), 1);
     EXPECT_TRUE(sim::CreateProcessCalls().empty());
     EXPECT_TRUE(Instances().empty());
 }
@@ -253,6 +302,10 @@ TEST_F(InstallTest, RelaunchesFromTheCurrentDirectoryAndPassesTheExitCodeOn) {
         ASSERT_GE(removal, 0);
         EXPECT_LT(removal, FirstEvent("CreateProcessA"));
         EXPECT_EQ(sim::Events()[static_cast<std::size_t>(removal)].process, 1);
+        // Each process loads newdev.dll itself; the first lets go of it first.
+        ASSERT_EQ(sim::LoadLibraryCalls().size(), 2u);
+        EXPECT_EQ(sim::LoadLibraryCalls()[1].process, 2);
+        EXPECT_LT(FirstEvent("FreeLibrary"), FirstEvent("CreateProcessA"));
         ExpectNothingLeft();
     }
 }

@@ -87,6 +87,41 @@ TEST_F(SimulationTest, AccessListsRoundTripThroughSecurityCalls) {
     RegCloseKey(key);
 }
 
+// The checks rely on the layer telling the admin-only list from any other
+// real list, also after a round trip, and on owners changing only when a
+// program asks for it.
+TEST_F(SimulationTest, RecognisesOnlyTheProtectedAdminOnlyList) {
+    sim::CreateKey("K");
+    HKEY key = Open("K");
+    AdminOnlyAccess access;
+    BuildAdminOnlyAccess(&access);
+    ASSERT_TRUE(access.ready);
+    ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &access.descriptor), ERROR_SUCCESS);
+    EXPECT_EQ(sim::GetAccessList("K"), sim::AdminOnlyAccessList());
+    BYTE saved[128];
+    DWORD length = sizeof saved;
+    ASSERT_EQ(RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved, &length), ERROR_SUCCESS);
+    sim::SetAccessList("K", {true, 0, 5});
+    ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved), ERROR_SUCCESS);
+    EXPECT_EQ(sim::GetAccessList("K"), sim::AdminOnlyAccessList());
+    EXPECT_EQ(sim::Snapshot()["K"].owner, sim::OWNER_ADMINISTRATORS);
+
+    SetSecurityDescriptorControl(&access.descriptor, SE_DACL_PROTECTED, 0);
+    ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &access.descriptor), ERROR_SUCCESS);
+    EXPECT_EQ(sim::GetAccessList("K").tag, sim::UNRECOGNISED_LIST_TAG) << "not protected";
+    EXPECT_FALSE(sim::GetAccessList("K").adminOnly);
+
+    SECURITY_DESCRIPTOR open;
+    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
+    EXPECT_FALSE(sim::GetAccessList("K").present);
+    EXPECT_EQ(sim::Snapshot()["K"].owner, sim::OWNER_ADMINISTRATORS);
+    ASSERT_EQ(RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
+    EXPECT_EQ(sim::Snapshot()["K"].owner, sim::OWNER_PRIMARY_GROUP);
+    EXPECT_EQ(sim::AccessListsSet().size(), 4u);
+    RegCloseKey(key);
+}
+
 TEST_F(SimulationTest, ValueQueriesReportSizesAndMissingValues) {
     sim::SetString("K", "Service", "TALMERIX");
     HKEY key = Open("K");

@@ -109,21 +109,19 @@ TEST_F(SweepTest, MissingOrEmptyDeviceKeyChangesNothing) {
     EXPECT_EQ(CountEvents("RegEnumKeyA"), 0);
 }
 
-TEST_F(SweepTest, AnInstanceKeyAsHardwareIdSweepsItsSubkeys) {
-    AddInstance("inst", "TALMERIX");
-    sim::CreateKey(kDevice + "\\inst\\Device Parameters");
-    sim::SetString(kDevice + "\\inst\\Served", "Service", "TALMERIX");
-    Sweep(kHardwareId + "\\inst");
-    EXPECT_EQ(sim::SubkeyNames(kDevice + "\\inst"), std::vector<std::string>{"Served"});
-}
-
-// IDs that would put the sweep on a bus key, or on Enum itself.
+// IDs that would put the sweep on a bus key, on Enum itself, or on one
+// instance's own subkeys (which have no "Service" value).
 TEST_F(SweepTest, IgnoresIdsThatDoNotNameADeviceKey) {
     AddInstance("stale", std::nullopt);
+    sim::CreateKey(kDevice + "\\stale\\LogConf");
+    AddInstance("served", "TALMERIX");
+    sim::CreateKey(kDevice + "\\served\\Device Parameters");
     sim::CreateKey(kEnum + "\\USB\\OTHER\\x");
     const sim::RegistrySnapshot before = sim::Snapshot();
-    for (const std::string& id : std::vector<std::string>{"", "USB", "USB\\", "\\USB\\X",
-                                                           "USB\\\\X", "USB\\X\\", "\\"}) {
+    for (const std::string& id :
+         std::vector<std::string>{"", "USB", "USB\\", "\\USB\\X", "USB\\\\X", "USB\\X\\", "\\",
+                                  kHardwareId + "\\served", kHardwareId + "\\stale",
+                                  kHardwareId + "\\served\\Device Parameters"}) {
         SCOPED_TRACE(id);
         Sweep(id);
     }
@@ -155,12 +153,45 @@ TEST_F(SweepTest, RefusedAccessChangeShowsTheBoxOnceAndStillRemoves) {
     EXPECT_EQ(box.type, MB_OK);
 }
 
-TEST_F(SweepTest, TakesAwayTheAccessListBeforeRemoving) {
+// Each removed key first gets the admin-only list, never one that is open
+// to every account, and its owner stays.
+TEST_F(SweepTest, GivesEachKeyTheAdminOnlyListBeforeRemoving) {
     AddInstance("guarded", "usbhub");
     sim::SetAccessList(kDevice + "\\guarded", {true, DELETE, 3});
+    sim::CreateKey(kDevice + "\\guarded\\Device Parameters");
     Sweep();
     EXPECT_TRUE(Instances().empty());
     EXPECT_TRUE(sim::MessageBoxes().empty());
+    std::vector<std::string> paths;
+    for (const sim::AccessListSet& set : sim::AccessListsSet()) {
+        EXPECT_EQ(set.accessList, sim::AdminOnlyAccessList()) << set.path;
+        paths.push_back(set.path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{kDevice + "\\guarded",
+                                               kDevice + "\\guarded\\Device Parameters"}));
+    EXPECT_EQ(CountEvents("InitializeAcl"), 1) << "one list for the whole sweep";
+}
+
+// Where the admin-only list cannot be built, no list is changed at all: each
+// key raises the box, and removal is tried as for a key whose list is locked.
+TEST_F(SweepTest, ListThatCannotBeBuiltChangesNoList) {
+    for (const char* operation : {"InitializeAcl", "AddAccessAllowedAce", "SetSecurityDescriptorDacl",
+                                  "SetSecurityDescriptorControl"}) {
+        SCOPED_TRACE(operation);
+        sim::Reset();
+        SetUp();
+        AddInstance("stale", "usbhub");
+        sim::SetAccessList(kDevice + "\\stale", {true, 0, 8});
+        AddInstance("sealed", "usbhub");
+        sim::SetAccessList(kDevice + "\\sealed", {true, DELETE, 9});
+        sim::FailOperation(operation, ERROR_INVALID_PARAMETER, 1, -1);
+        Sweep();
+        EXPECT_EQ(Instances(), std::vector<std::string>{"sealed"});
+        EXPECT_EQ(sim::GetAccessList(kDevice + "\\sealed"), (sim::AccessList{true, DELETE, 9}));
+        EXPECT_TRUE(sim::AccessListsSet().empty());
+        EXPECT_EQ(sim::MessageBoxes().size(), 2u);
+        ExpectNothingLeft();
+    }
 }
 
 // A key that survives its removal is stepped over, keeps its original

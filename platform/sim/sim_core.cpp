@@ -13,6 +13,7 @@ namespace sim::detail {
 constexpr DWORD CLOBBERED_LAST_ERROR = 0x0000C10Bu;
 constexpr int MAX_PROCESS_DEPTH = 8;
 HMODULE const KERNEL32_MODULE = reinterpret_cast<HMODULE>(std::uintptr_t{0x7FF10000});
+HMODULE const NEWDEV_MODULE = reinterpret_cast<HMODULE>(std::uintptr_t{0x7FE20000});
 HANDLE const PROCESS_HEAP = reinterpret_cast<HANDLE>(std::uintptr_t{0x4EA90000});
 HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
@@ -43,6 +44,10 @@ void Misuse(const std::string& what) { M().accounting.misuses.push_back(what); }
 std::optional<DWORD> Enter(const char* operation, const std::string& detail) {
     Machine& m = M();
     Process& process = Current();
+    if (m.endAt != 0 && m.calls + 1 == m.endAt) {
+        m.ended = true;
+        throw ProcessesEnd{};
+    }
     std::uint64_t number = ++m.calls;
     std::uint64_t nth = ++m.callsByOperation[operation];
     if (number == m.interferenceAt && m.interference) {
@@ -181,6 +186,13 @@ void SetCurrentDirectory(const std::string& directory) {
     }
 }
 void SetWindowsDirectory(const std::string& directory) { M().windowsDirectory = directory; }
+void SetSystemDirectory(const std::string& directory) { M().systemDirectory = directory; }
+void SetNewdev(bool present, bool exportsUpdate) {
+    M().newdevPresent = present;
+    M().newdevExportsUpdate = exportsUpdate;
+}
+void SetHasDllSearchFunctions(bool has) { M().hasDllSearchFunctions = has; }
+const std::vector<LoadLibraryCall>& LoadLibraryCalls() { return M().loadLibraryCalls; }
 void AddFile(const std::string& path) { M().files.push_back(path); }
 void SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges) {
     M().leadBytes = ranges;
@@ -190,9 +202,34 @@ void SetProgramImage(const ProgramImage& image) { M().image = image; }
 void SetHasIsWow64Process(bool has) { M().hasIsWow64Process = has; }
 void SetStartedProcessesUnderWow64(bool underWow64) { M().startedUnderWow64 = underWow64; }
 
-int RunProgram(const std::string& commandLine, bool underWow64) {
-    return RunProcess(commandLine, underWow64, 0);
+// What a process held goes back to the system when it ends, however it ends.
+static void ReleaseWhatProcessesHeld() {
+    Machine& m = M();
+    m.running.clear();
+    for (auto it = m.keys.begin(); it != m.keys.end();) {
+        it = it->first == HKEY_LOCAL_MACHINE ? std::next(it) : m.keys.erase(it);
+    }
+    m.handles.clear();
+    for (auto& [block, size] : m.heap) {
+        std::free(block);
+    }
+    m.heap.clear();
+    m.loadedModules.clear();
+    Accounting& a = m.accounting;
+    a.openKeys = a.openHandles = a.heapBlocks = a.loadedModules = 0;
 }
+
+int RunProgram(const std::string& commandLine, bool underWow64) {
+    try {
+        return RunProcess(commandLine, underWow64, 0);
+    } catch (const ProcessesEnd&) {
+        ReleaseWhatProcessesHeld();
+        return ENDED_EXIT_CODE;
+    }
+}
+
+void EndProcessesAt(std::uint64_t n) { M().endAt = n; }
+bool ProcessesEnded() { return M().ended; }
 
 std::string MinGwArgument(const std::string& commandLine) {
     const signed char* p = reinterpret_cast<const signed char*>(commandLine.c_str());
@@ -248,8 +285,17 @@ DWORD TypicalError(const std::string& operation) {
         {"CreateProcessA", ERROR_FILE_NOT_FOUND},
         {"GetCurrentDirectoryA", ERROR_FILE_NOT_FOUND},
         {"MessageBoxA", ERROR_INVALID_WINDOW_HANDLE},
-        {"GetModuleHandleA", 126},
-        {"GetProcAddress", 127},
+        {"GetModuleHandleA", ERROR_MOD_NOT_FOUND},
+        {"GetProcAddress", ERROR_PROC_NOT_FOUND},
+        {"GetSystemDirectoryA", ERROR_NOT_ENOUGH_MEMORY},
+        {"LoadLibraryExA", ERROR_MOD_NOT_FOUND},
+        {"FreeLibrary", ERROR_INVALID_HANDLE},
+        {"SetDefaultDllDirectories", ERROR_INVALID_PARAMETER},
+        {"SetDllDirectoryA", ERROR_INVALID_PARAMETER},
+        {"InitializeAcl", ERROR_INSUFFICIENT_BUFFER},
+        {"AddAccessAllowedAce", ERROR_ALLOTTED_SPACE_EXCEEDED},
+        {"SetSecurityDescriptorDacl", ERROR_INVALID_SECURITY_DESCR},
+        {"SetSecurityDescriptorControl", ERROR_INVALID_PARAMETER},
     };
     auto found = errors.find(operation);
     return found != errors.end() ? found->second : ERROR_ACCESS_DENIED;
@@ -291,22 +337,74 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
     return nullptr;
 }
 
+template <typename Function>
+static FARPROC AsFarProc(Function function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+static BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags) {
+    if (auto error = Enter("SetDefaultDllDirectories", std::to_string(directoryFlags))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL WINAPI SetDllDirectoryA(LPCSTR pathName) {
+    if (auto error = Enter("SetDllDirectoryA", Quoted(pathName))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId,
+                                                      LPCSTR fullInfPath, DWORD installFlags,
+                                                      PBOOL rebootRequired);
+
+static FARPROC Kernel32Export(const std::string& name) {
+    Machine& m = M();
+    if (m.hasIsWow64Process && name == "IsWow64Process") {
+        return AsFarProc(&IsWow64Process);
+    }
+    if (m.hasDllSearchFunctions && name == "SetDefaultDllDirectories") {
+        return AsFarProc(&SetDefaultDllDirectories);
+    }
+    if (m.hasDllSearchFunctions && name == "SetDllDirectoryA") {
+        return AsFarProc(&SetDllDirectoryA);
+    }
+    return nullptr;
+}
+
+static bool HoldsModule(HMODULE module) {
+    const auto& loaded = M().loadedModules;
+    return std::any_of(loaded.begin(), loaded.end(), [&](const std::pair<HMODULE, int>& entry) {
+        return entry.first == module && entry.second == CurrentId();
+    });
+}
+
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
     if (auto error = Enter("GetProcAddress", Quoted(procName))) {
         SetLastError(*error);
         return nullptr;
     }
-    if (module != KERNEL32_MODULE) {
-        Misuse("GetProcAddress on an unknown module");
+    const std::string name = procName != nullptr ? procName : "";
+    FARPROC function = nullptr;
+    if (module == KERNEL32_MODULE) {
+        function = Kernel32Export(name);
+    } else if (module == NEWDEV_MODULE && HoldsModule(module)) {
+        if (M().newdevExportsUpdate && name == "UpdateDriverForPlugAndPlayDevicesA") {
+            function = AsFarProc(&UpdateDriverForPlugAndPlayDevicesA);
+        }
+    } else {
+        Misuse("GetProcAddress on a module that is not loaded");
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (M().hasIsWow64Process && procName != nullptr &&
-        std::strcmp(procName, "IsWow64Process") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&IsWow64Process));
+    if (function == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
     }
-    SetLastError(127);
-    return nullptr;
+    return function;
 }
 
 HANDLE WINAPI GetCurrentProcess(void) { return CURRENT_PROCESS; }
@@ -325,7 +423,7 @@ BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process) {
     return TRUE;
 }
 
-// Both directory queries leave the buffer untouched and return the size
+// The directory queries leave the buffer untouched and return the size
 // needed, terminator included, when it is too small.
 static DWORD CopyDirectory(const std::string& directory, LPSTR buffer, DWORD size) {
     if (directory.size() + 1 > size) {
@@ -353,6 +451,58 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
         return 0;
     }
     return CopyDirectory(M().windowsDirectory, buffer, size);
+}
+
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    if (auto error = Enter("GetSystemDirectoryA", std::to_string(size))) {
+        SetLastError(*error);
+        return 0;
+    }
+    return CopyDirectory(M().systemDirectory, buffer, size);
+}
+
+// Only a full path to the system directory's newdev.dll loads it; any other
+// name is what a planted copy would be found by, and finds nothing here.
+HMODULE WINAPI LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
+    Machine& m = M();
+    auto error = Enter("LoadLibraryExA", Quoted(fileName));
+    m.loadLibraryCalls.push_back(
+        {CurrentId(), fileName != nullptr ? fileName : "", file != nullptr, flags});
+    if (error) {
+        SetLastError(*error);
+        return nullptr;
+    }
+    if (fileName == nullptr || file != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!m.newdevPresent || !SameName(fileName, m.systemDirectory + "\\newdev.dll")) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    m.loadedModules.push_back({NEWDEV_MODULE, CurrentId()});
+    m.accounting.loadedModules += 1;
+    return NEWDEV_MODULE;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE module) {
+    Machine& m = M();
+    auto error = Enter("FreeLibrary", "");
+    auto& loaded = m.loadedModules;
+    auto found = std::find(loaded.begin(), loaded.end(), std::make_pair(module, CurrentId()));
+    if (found == loaded.end()) {
+        Misuse("FreeLibrary of a module that is not loaded");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // A failed release still drops the reference, as Windows does.
+    loaded.erase(found);
+    m.accounting.loadedModules -= 1;
+    if (error) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 DWORD WINAPI GetLastError(void) { return Current().lastError; }
@@ -520,9 +670,9 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 
 // ---- newdev ----
 
-BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId,
-                                               LPCSTR fullInfPath, DWORD installFlags,
-                                               PBOOL rebootRequired) {
+static BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId,
+                                                      LPCSTR fullInfPath, DWORD installFlags,
+                                                      PBOOL rebootRequired) {
     Machine& m = M();
     auto error = Enter("UpdateDriverForPlugAndPlayDevicesA", Quoted(hardwareId));
     m.updateCalls.push_back({CurrentId(), parent != nullptr, hardwareId ? hardwareId : "",

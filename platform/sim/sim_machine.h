@@ -24,15 +24,30 @@ struct Value {
 
 // A key's access list as the simulation models it: the rights it denies
 // (Wine enforces only explicit denials), and a tag that tells lists apart.
-// present == false is a key whose list was taken away: everything allowed.
+// present == false is a key whose list was taken away: everything allowed,
+// to every account. adminOnly is a real, protected list granting full
+// control to SYSTEM and the Administrators group only (the program runs as
+// an administrator, so it keeps every right).
 struct AccessList {
     bool present = true;
     std::uint32_t denied = 0;
     std::uint32_t tag = 0;
+    bool adminOnly = false;
     bool operator==(const AccessList& other) const {
-        return present == other.present && denied == other.denied && tag == other.tag;
+        return present == other.present && denied == other.denied && tag == other.tag &&
+               adminOnly == other.adminOnly;
     }
 };
+// The admin-only list, as RegSetKeySecurity records it.
+AccessList AdminOnlyAccessList();
+// Any other real list a program sets is recorded with this tag.
+constexpr std::uint32_t UNRECOGNISED_LIST_TAG = 0xFFFFFFFFu;
+
+// Key owners by the last part of their SID: every key starts owned by the
+// Administrators group; a descriptor that names no owner, applied with
+// OWNER_SECURITY_INFORMATION, gives the key to the caller's primary group.
+constexpr std::uint32_t OWNER_ADMINISTRATORS = 544;
+constexpr std::uint32_t OWNER_PRIMARY_GROUP = 513;
 
 // Every right a registry key has; an access list denying all of them makes
 // the key impossible to open.
@@ -43,8 +58,9 @@ constexpr std::uint32_t ALL_KEY_RIGHTS =
 struct KeySnapshot {
     std::map<std::string, Value> values;
     AccessList accessList;
+    std::uint32_t owner = OWNER_ADMINISTRATORS;
     bool operator==(const KeySnapshot& other) const {
-        return values == other.values && accessList == other.accessList;
+        return values == other.values && accessList == other.accessList && owner == other.owner;
     }
 };
 std::ostream& operator<<(std::ostream& out, const KeySnapshot& key);
@@ -102,10 +118,24 @@ struct Event {
     std::string detail;
 };
 
+struct LoadLibraryCall {
+    int process = 0;
+    std::string fileName;
+    bool hasFile = false;
+    DWORD flags = 0;
+};
+
+// One access list the program set on a key, by the key's path.
+struct AccessListSet {
+    std::string path;
+    AccessList accessList;
+};
+
 struct Accounting {
     int openKeys = 0;
     int openHandles = 0;
     int heapBlocks = 0;
+    int loadedModules = 0;
     int peakOpenKeys = 0;
     int peakHeapBlocks = 0;
     std::vector<std::string> misuses;  // invalid handles, double frees, ...
@@ -122,7 +152,8 @@ struct ProgramImage {
 std::string UpperCaseName(const std::string& name);
 
 // A fresh machine: empty registry below HKEY_LOCAL_MACHINE, current
-// directory C:\pkg, Windows directory C:\Windows, no files, the default
+// directory C:\pkg, Windows directory C:\Windows, system directory
+// C:\Windows\system32 holding newdev.dll, no other files, the default
 // update outcome (success, no restart), no faults, no records.
 void Reset();
 
@@ -138,6 +169,8 @@ RegistrySnapshot Snapshot();
 // The security descriptor length RegQueryInfoKeyA reports for every key
 // (Wine reports 0); by default one that holds any simulated descriptor.
 void SetReportedDescriptorLength(DWORD length);
+// Every access list a program set with RegSetKeySecurity, in order.
+const std::vector<AccessListSet>& AccessListsSet();
 // Forbids RegDeleteKeyA on this key although its access list would allow it.
 void RefuseRemoval(const std::string& path);
 // Removes a key with everything below it, as another process would: the
@@ -152,9 +185,16 @@ void QueueUpdateOutcome(const UpdateOutcome& outcome);
 void SetDefaultUpdateOutcome(const UpdateOutcome& outcome);
 const std::vector<UpdateCall>& UpdateCalls();
 
-// --- files, directories, code page ---
+// --- files, directories, code page, DLLs ---
 void SetCurrentDirectory(const std::string& directory);
 void SetWindowsDirectory(const std::string& directory);
+void SetSystemDirectory(const std::string& directory);
+// Whether the system directory holds newdev.dll, and whether that exports
+// UpdateDriverForPlugAndPlayDevicesA.
+void SetNewdev(bool present, bool exportsUpdate);
+// Whether kernel32 has SetDefaultDllDirectories and SetDllDirectoryA.
+void SetHasDllSearchFunctions(bool has);
+const std::vector<LoadLibraryCall>& LoadLibraryCalls();
 void AddFile(const std::string& path);
 void SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges);
 
@@ -165,6 +205,12 @@ void SetStartedProcessesUnderWow64(bool underWow64);
 // Runs the program as a new process with exactly this command line; returns
 // its exit code.
 int RunProgram(const std::string& commandLine, bool underWow64 = false);
+// The program's processes end at once, instead of making their nth
+// faultable call (from 1): killed, crashed or the power lost. Whatever they
+// held is released, as Windows does, and RunProgram returns ENDED_EXIT_CODE.
+void EndProcessesAt(std::uint64_t n);
+bool ProcessesEnded();
+constexpr int ENDED_EXIT_CODE = 0x40010004;  // DBG_TERMINATE_PROCESS
 // The argument MinGW's start-up code would pass to WinMain (signed bytes).
 std::string MinGwArgument(const std::string& commandLine);
 const std::vector<ProcessRecord>& Processes();

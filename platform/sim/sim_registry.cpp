@@ -77,7 +77,8 @@ static std::shared_ptr<Key> Walk(std::shared_ptr<Key> from, const std::string& p
 }
 
 static std::uint32_t Granted(const Key& key) {
-    return key.accessList.present ? ALL_KEY_RIGHTS & ~key.accessList.denied : ALL_KEY_RIGHTS;
+    const AccessList& list = key.accessList;
+    return list.present && !list.adminOnly ? ALL_KEY_RIGHTS & ~list.denied : ALL_KEY_RIGHTS;
 }
 
 static std::shared_ptr<Key> KeyAt(const std::string& path) {
@@ -136,13 +137,92 @@ void ResetRegistry() {
     m.keys[HKEY_LOCAL_MACHINE] = {m.root, ALL_KEY_RIGHTS, 0};
 }
 
-static bool ReadAcl(const void* blob, AccessList* list) {
+// The two accounts of the admin-only list: SYSTEM (S-1-5-18) and the
+// Administrators group (S-1-5-32-544), as SIDs are laid out in memory.
+const std::vector<BYTE> SYSTEM_SID = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+const std::vector<BYTE> ADMINISTRATORS_SID = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+constexpr std::size_t ACL_HEADER_SIZE = sizeof(ACL);
+constexpr std::size_t ACE_HEADER_SIZE = 8;  // type, flags, size, access mask
+
+static std::size_t SidLength(const BYTE* sid) { return 8 + 4 * static_cast<std::size_t>(sid[1]); }
+
+static WORD ReadWord(const BYTE* at) {
+    WORD value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+static DWORD ReadDword(const BYTE* at) {
+    DWORD value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// The SIDs a real access list grants KEY_ALL_ACCESS to, in order; empty if
+// it holds anything else.
+static std::vector<std::vector<BYTE>> FullControlSids(const BYTE* acl) {
+    std::vector<std::vector<BYTE>> sids;
+    const WORD count = ReadWord(acl + 4);
+    std::size_t offset = ACL_HEADER_SIZE;
+    for (WORD i = 0; i < count; ++i) {
+        const BYTE* ace = acl + offset;
+        if (ace[0] != ACCESS_ALLOWED_ACE_TYPE || ReadDword(ace + 4) != KEY_ALL_ACCESS) {
+            return {};
+        }
+        const BYTE* sid = ace + ACE_HEADER_SIZE;
+        sids.emplace_back(sid, sid + SidLength(sid));
+        offset += ReadWord(ace + 2);
+    }
+    return sids;
+}
+
+static bool IsAdminOnly(const BYTE* acl, WORD control) {
+    std::vector<std::vector<BYTE>> sids = FullControlSids(acl);
+    std::sort(sids.begin(), sids.end());
+    std::vector<std::vector<BYTE>> wanted = {SYSTEM_SID, ADMINISTRATORS_SID};
+    std::sort(wanted.begin(), wanted.end());
+    return (control & SE_DACL_PROTECTED) != 0 && sids == wanted;
+}
+
+// The admin-only list as Windows hands it out.
+static std::vector<BYTE> AdminOnlyAcl() {
+    std::vector<BYTE> acl(ACL_HEADER_SIZE, 0);
+    acl[0] = ACL_REVISION;
+    for (const std::vector<BYTE>& sid : {SYSTEM_SID, ADMINISTRATORS_SID}) {
+        const WORD size = static_cast<WORD>(ACE_HEADER_SIZE + sid.size());
+        const DWORD mask = KEY_ALL_ACCESS;
+        const std::size_t at = acl.size();
+        acl.resize(at + size);
+        acl[at] = ACCESS_ALLOWED_ACE_TYPE;
+        std::memcpy(&acl[at + 2], &size, sizeof size);
+        std::memcpy(&acl[at + 4], &mask, sizeof mask);
+        std::memcpy(&acl[at + ACE_HEADER_SIZE], sid.data(), sid.size());
+    }
+    const WORD total = static_cast<WORD>(acl.size());
+    const WORD count = 2;
+    std::memcpy(&acl[2], &total, sizeof total);
+    std::memcpy(&acl[4], &count, sizeof count);
+    return acl;
+}
+
+// A list in the simulation's own form, or a real one built with InitializeAcl
+// and AddAccessAllowedAce.
+static bool ReadAcl(const void* blob, WORD control, AccessList* list) {
+    const BYTE* bytes = static_cast<const BYTE*>(blob);
+    *list = AccessList{};
+    if (bytes[0] == ACL_REVISION) {
+        if (IsAdminOnly(bytes, control)) {
+            list->adminOnly = true;
+        } else {
+            list->tag = UNRECOGNISED_LIST_TAG;
+        }
+        return true;
+    }
     SimulatedAcl acl;
     std::memcpy(&acl, blob, sizeof acl);
     if (acl.magic != SIMULATED_ACL_MAGIC) {
         return false;
     }
-    list->present = true;
     list->denied = acl.denied;
     list->tag = acl.tag;
     return true;
@@ -171,10 +251,35 @@ static LONG AccessListFrom(PSECURITY_DESCRIPTOR descriptor, AccessList* list) {
     } else {
         blob = static_cast<SECURITY_DESCRIPTOR*>(descriptor)->Dacl;
     }
-    if (blob == nullptr || !ReadAcl(blob, list)) {
+    if (blob == nullptr || !ReadAcl(blob, control, list)) {
         return ERROR_INVALID_SECURITY_DESCR;
     }
     return ERROR_SUCCESS;
+}
+
+// The owner a descriptor names, by its SID's last part; none named is the
+// caller's default, its primary group.
+static std::uint32_t OwnerFrom(PSECURITY_DESCRIPTOR descriptor) {
+    WORD control = ReadWord(static_cast<const BYTE*>(descriptor) + 2);
+    const BYTE* sid = nullptr;
+    if ((control & SE_SELF_RELATIVE) != 0) {
+        RelativeDescriptor relative;
+        std::memcpy(&relative, descriptor, sizeof relative);
+        sid = relative.owner != 0 ? static_cast<const BYTE*>(descriptor) + relative.owner : nullptr;
+    } else {
+        sid = static_cast<const BYTE*>(static_cast<SECURITY_DESCRIPTOR*>(descriptor)->Owner);
+    }
+    if (sid == nullptr || sid[1] == 0) {
+        return OWNER_PRIMARY_GROUP;
+    }
+    return ReadDword(sid + 8 + 4 * (sid[1] - 1));
+}
+
+static std::string Describe(const AccessList& list) {
+    if (!list.present) {
+        return "no list";
+    }
+    return list.adminOnly ? "admin-only" : "tag " + std::to_string(list.tag);
 }
 
 }  // namespace sim::detail
@@ -183,6 +288,14 @@ using namespace sim;
 using namespace sim::detail;
 
 namespace sim {
+
+AccessList AdminOnlyAccessList() {
+    AccessList list;
+    list.adminOnly = true;
+    return list;
+}
+
+const std::vector<AccessListSet>& AccessListsSet() { return M().accessListsSet; }
 
 void CreateKey(const std::string& path) {
     bool valid = true;
@@ -252,6 +365,7 @@ static void SnapshotInto(const Key& key, RegistrySnapshot* snapshot) {
             entry.values[name] = value;
         }
         entry.accessList = child->accessList;
+        entry.owner = child->owner;
         (*snapshot)[PathOf(*child)] = entry;
         SnapshotInto(*child, snapshot);
     }
@@ -265,10 +379,11 @@ RegistrySnapshot Snapshot() {
 
 std::ostream& operator<<(std::ostream& out, const KeySnapshot& key) {
     out << "{" << key.values.size() << " values, access list "
-        << (key.accessList.present ? "denying " + std::to_string(key.accessList.denied) +
-                                         " tag " + std::to_string(key.accessList.tag)
-                                   : std::string("taken away"))
-        << "}";
+        << (!key.accessList.present   ? std::string("taken away")
+            : key.accessList.adminOnly ? std::string("admin-only")
+                                       : "denying " + std::to_string(key.accessList.denied) +
+                                             " tag " + std::to_string(key.accessList.tag))
+        << ", owner " << key.owner << "}";
     return out;
 }
 
@@ -459,9 +574,98 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD 
     return TRUE;
 }
 
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL daclPresent,
+                                      PACL dacl, BOOL daclDefaulted) {
+    if (auto error = Enter("SetSecurityDescriptorDacl", std::to_string(daclPresent))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    auto* absolute = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+    if (absolute == nullptr || (absolute->Control & SE_SELF_RELATIVE) != 0 || daclDefaulted) {
+        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+        return FALSE;
+    }
+    absolute->Dacl = daclPresent ? dacl : nullptr;
+    absolute->Control = static_cast<WORD>(daclPresent ? absolute->Control | SE_DACL_PRESENT
+                                                      : absolute->Control & ~SE_DACL_PRESENT);
+    return TRUE;
+}
+
+BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                         SECURITY_DESCRIPTOR_CONTROL bitsOfInterest,
+                                         SECURITY_DESCRIPTOR_CONTROL bitsToSet) {
+    if (auto error = Enter("SetSecurityDescriptorControl", std::to_string(bitsToSet))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    auto* absolute = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+    if (absolute == nullptr || (bitsOfInterest & ~SE_DACL_PROTECTED) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    absolute->Control =
+        static_cast<WORD>((absolute->Control & ~bitsOfInterest) | (bitsToSet & bitsOfInterest));
+    return TRUE;
+}
+
+BOOL WINAPI InitializeAcl(PACL acl, DWORD aclLength, DWORD aclRevision) {
+    if (auto error = Enter("InitializeAcl", std::to_string(aclLength))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    if (acl == nullptr || aclRevision != ACL_REVISION || aclLength < sizeof(ACL) ||
+        aclLength > 0xFFFF || aclLength % 4 != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ACL header = {};
+    header.AclRevision = ACL_REVISION;
+    header.AclSize = static_cast<WORD>(aclLength);
+    std::memcpy(acl, &header, sizeof header);
+    return TRUE;
+}
+
+BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
+    if (auto error = Enter("AddAccessAllowedAce", std::to_string(accessMask))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    const BYTE* sidBytes = static_cast<const BYTE*>(sid);
+    if (acl == nullptr || sidBytes == nullptr || aceRevision != ACL_REVISION ||
+        acl->AclRevision != ACL_REVISION || sidBytes[0] != 1 || sidBytes[1] > 15) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    BYTE* bytes = reinterpret_cast<BYTE*>(acl);
+    std::size_t end = ACL_HEADER_SIZE;
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        end += ReadWord(bytes + end + 2);
+    }
+    const std::size_t sidLength = SidLength(sidBytes);
+    const WORD aceSize = static_cast<WORD>(ACE_HEADER_SIZE + sidLength);
+    if (end + aceSize > acl->AclSize) {
+        SetLastError(ERROR_ALLOTTED_SPACE_EXCEEDED);
+        return FALSE;
+    }
+    bytes[end] = ACCESS_ALLOWED_ACE_TYPE;
+    bytes[end + 1] = 0;
+    std::memcpy(bytes + end + 2, &aceSize, sizeof aceSize);
+    std::memcpy(bytes + end + 4, &accessMask, sizeof accessMask);
+    std::memcpy(bytes + end + ACE_HEADER_SIZE, sidBytes, sidLength);
+    acl->AceCount = static_cast<WORD>(acl->AceCount + 1);
+    return TRUE;
+}
+
+// Only what the security information names changes: a new access list
+// leaves the owner alone.
 LONG WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION information,
                               PSECURITY_DESCRIPTOR descriptor) {
-    if (auto error = Enter("RegSetKeySecurity", std::to_string(information))) {
+    AccessList list;
+    LONG parsed = descriptor != nullptr ? AccessListFrom(descriptor, &list)
+                                        : ERROR_INVALID_PARAMETER;
+    std::string detail = std::to_string(information) + " " +
+                         (parsed == ERROR_SUCCESS ? Describe(list) : std::string("invalid"));
+    if (auto error = Enter("RegSetKeySecurity", detail)) {
         return static_cast<LONG>(*error);
     }
     KeyHandle* handle = nullptr;
@@ -469,15 +673,22 @@ LONG WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION information,
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    if (descriptor == nullptr || information != DACL_SECURITY_INFORMATION) {
+    const SECURITY_INFORMATION known = DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION;
+    if (descriptor == nullptr || information == 0 || (information & ~known) != 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    AccessList list;
-    status = AccessListFrom(descriptor, &list);
-    if (status == ERROR_SUCCESS) {
-        handle->key->accessList = list;
+    Key& target = *handle->key;
+    if ((information & DACL_SECURITY_INFORMATION) != 0) {
+        if (parsed != ERROR_SUCCESS) {
+            return parsed;
+        }
+        target.accessList = list;
+        M().accessListsSet.push_back({PathOf(target), list});
     }
-    return status;
+    if ((information & OWNER_SECURITY_INFORMATION) != 0) {
+        target.owner = OwnerFrom(descriptor);
+    }
+    return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information,
@@ -494,7 +705,15 @@ LONG WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information,
         return ERROR_INVALID_PARAMETER;
     }
     const AccessList& list = handle->key->accessList;
-    DWORD needed = sizeof(RelativeDescriptor) + (list.present ? sizeof(SimulatedAcl) : 0);
+    std::vector<BYTE> acl;
+    if (list.adminOnly) {
+        acl = AdminOnlyAcl();
+    } else if (list.present) {
+        SimulatedAcl simulated = {SIMULATED_ACL_MAGIC, list.denied, list.tag};
+        acl.resize(sizeof simulated);
+        std::memcpy(acl.data(), &simulated, sizeof simulated);
+    }
+    DWORD needed = static_cast<DWORD>(sizeof(RelativeDescriptor) + acl.size());
     DWORD room = *descriptorLength;
     *descriptorLength = needed;
     if (descriptor == nullptr || room < needed) {
@@ -502,12 +721,12 @@ LONG WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information,
     }
     RelativeDescriptor header = {};
     header.revision = SECURITY_DESCRIPTOR_REVISION;
-    header.control = static_cast<WORD>(SE_SELF_RELATIVE | (list.present ? SE_DACL_PRESENT : 0));
+    header.control = static_cast<WORD>(SE_SELF_RELATIVE | (list.present ? SE_DACL_PRESENT : 0) |
+                                       (list.adminOnly ? SE_DACL_PROTECTED : 0));
     header.dacl = list.present ? sizeof(RelativeDescriptor) : 0;
     std::memcpy(descriptor, &header, sizeof header);
-    if (list.present) {
-        SimulatedAcl acl = {SIMULATED_ACL_MAGIC, list.denied, list.tag};
-        std::memcpy(static_cast<BYTE*>(descriptor) + sizeof header, &acl, sizeof acl);
+    if (!acl.empty()) {
+        std::memcpy(static_cast<BYTE*>(descriptor) + sizeof header, acl.data(), acl.size());
     }
     return ERROR_SUCCESS;
 }

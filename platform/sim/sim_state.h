@@ -18,6 +18,7 @@ struct Key {
     std::map<std::string, std::shared_ptr<Key>> subkeys;
     std::vector<std::pair<std::string, Value>> values;
     AccessList accessList;
+    std::uint32_t owner = OWNER_ADMINISTRATORS;
     bool removalRefused = false;
     bool deleted = false;
 };
@@ -52,7 +53,7 @@ struct Fault {
 struct Machine {
     std::shared_ptr<Key> root = std::make_shared<Key>();
     std::map<HKEY, KeyHandle> keys;
-    DWORD reportedDescriptorLength = 64;
+    DWORD reportedDescriptorLength = 96;
     std::map<HANDLE, ProcessHandle> handles;
     std::map<void*, std::size_t> heap;
     std::uintptr_t nextHandle = 0x1000;
@@ -67,6 +68,12 @@ struct Machine {
 
     std::string startDirectory = "C:\\pkg";
     std::string windowsDirectory = "C:\\Windows";
+    std::string systemDirectory = "C:\\Windows\\system32";
+    bool newdevPresent = true;
+    bool newdevExportsUpdate = true;
+    bool hasDllSearchFunctions = true;
+    std::vector<LoadLibraryCall> loadLibraryCalls;
+    std::vector<std::pair<HMODULE, int>> loadedModules;  // module, process
     std::vector<std::string> files;
     std::vector<std::pair<BYTE, BYTE>> leadBytes;
 
@@ -76,6 +83,7 @@ struct Machine {
     std::vector<MessageBoxShown> boxes;
     int boxAnswer = IDOK;
 
+    std::vector<AccessListSet> accessListsSet;
     std::vector<Event> events;
     std::uint64_t calls = 0;
     std::map<std::string, std::uint64_t> callsByOperation;
@@ -85,9 +93,14 @@ struct Machine {
     std::uint64_t interferenceAt = 0;
     std::function<void()> interference;
     bool callLimitReached = false;
+    std::uint64_t endAt = 0;
+    bool ended = false;
 
     Accounting accounting;
 };
+
+// Thrown where the simulated processes end, caught by RunProgram.
+struct ProcessesEnd {};
 
 Machine& M();
 Process& Current();

@@ -29,6 +29,8 @@ typedef intptr_t INT_PTR;
 typedef size_t SIZE_T;
 typedef DWORD SECURITY_INFORMATION;
 typedef void* PSECURITY_DESCRIPTOR;
+typedef WORD SECURITY_DESCRIPTOR_CONTROL;
+typedef void* PSID;
 
 struct HKEY__ { int unused; };
 typedef HKEY__* HKEY;
@@ -55,6 +57,15 @@ struct SECURITY_DESCRIPTOR {
     void* Sacl;
     void* Dacl;
 };
+
+struct ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+};
+typedef ACL* PACL;
 
 struct SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -104,6 +115,9 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_MORE_DATA 234L
@@ -111,6 +125,7 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_INVALID_SECURITY_DESCR 1338L
+#define ERROR_ALLOTTED_SPACE_EXCEEDED 1344L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_NO_SUCH_DEVINST 0xE000020BUL
 #define ERROR_IN_WOW64 0xE0000235UL
@@ -127,12 +142,20 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 #define STILL_ACTIVE 259u
 #define HEAP_ZERO_MEMORY 0x00000008u
 #define SECURITY_DESCRIPTOR_REVISION 1
+#define OWNER_SECURITY_INFORMATION 0x00000001u
 #define DACL_SECURITY_INFORMATION 0x00000004u
 #define SE_DACL_PRESENT 0x0004u
+#define SE_DACL_PROTECTED 0x1000u
 #define SE_SELF_RELATIVE 0x8000u
 #define DELETE 0x00010000u
 #define READ_CONTROL 0x00020000u
 #define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define KEY_ALL_ACCESS 0x000F003Fu
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_ENUMERATE_SUB_KEYS 0x0008u
 #define REG_NONE 0u
@@ -151,6 +174,9 @@ HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
 DWORD WINAPI GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer);
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size);
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
+HMODULE WINAPI LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
+BOOL WINAPI FreeLibrary(HMODULE module);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD errorCode);
 BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
@@ -169,10 +195,8 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
 // user32
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
-// newdev
-BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId,
-                                               LPCSTR fullInfPath, DWORD installFlags,
-                                               PBOOL rebootRequired);
+// newdev is never imported: the program finds UpdateDriverForPlugAndPlayDevicesA
+// with GetProcAddress in the newdev.dll it loads from the system directory.
 
 // advapi32
 LONG WINAPI RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result);
@@ -185,6 +209,13 @@ LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameLength);
 LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                              LPBYTE data, LPDWORD dataLength);
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL daclPresent,
+                                      PACL dacl, BOOL daclDefaulted);
+BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                         SECURITY_DESCRIPTOR_CONTROL bitsOfInterest,
+                                         SECURITY_DESCRIPTOR_CONTROL bitsToSet);
+BOOL WINAPI InitializeAcl(PACL acl, DWORD aclLength, DWORD aclRevision);
+BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD accessMask, PSID sid);
 LONG WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION information,
                               PSECURITY_DESCRIPTOR descriptor);
 LONG WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information,

@@ -76,8 +76,16 @@ std::vector<BadInputRow> Rows() {
         Row("trailing backslash", "a.inf+USB\\", INSTALL_OK, true),
         Row("leading backslash", "a.inf+\\USB\\X", INSTALL_OK, true, "USB\\X"),
         Row("empty component", "a.inf+USB\\\\X", INSTALL_OK, true, "USB\\X"),
-        Row("ID of 993", inf + LongId(993), INSTALL_OK, true, LongId(993),
-            {StaleOf(LongId(993))}),
+        // Device keys sit exactly two levels below Enum: a deeper ID, such as
+        // an instance path given by mistake, never makes the sweep act.
+        // (A subkey of the served instance that looks stale, so that a sweep
+        // acting below it would show.)
+        Row("ID naming a served instance", inf + kHardwareId + "\\served", INSTALL_OK, true,
+            kHardwareId + "\\served"),
+        Row("ID naming a stale instance", inf + kHardwareId + "\\stale", INSTALL_OK, true),
+        Row("ID of two components of 255", inf + "USB\\" + std::string(255, 'T'), INSTALL_OK, true,
+            "USB\\" + std::string(255, 'T'), {StaleOf("USB\\" + std::string(255, 'T'))}),
+        Row("ID of 993", inf + LongId(993), INSTALL_OK, true, LongId(993)),
         Row("ID of 994", inf + LongId(994), INSTALL_OK, true, LongId(994)),
         Row("ID of 1,023", inf + LongId(1023), INSTALL_OK, true, LongId(1023)),
         Row("ID of 1,024", inf + LongId(1024), INSTALL_FAILED, false, LongId(1024)),
@@ -129,6 +137,7 @@ TEST_F(BadInputTest, EachRowEndsAsDocumentedAndChangesOnlyWhatItShould) {
         sim::Reset();
         SetUp();
         AddInstance("served", "TALMERIX");
+        sim::CreateKey(kDevice + "\\served\\Device Parameters");
         AddInstance("stale", "usbhub");
         sim::CreateKey(kDevice + "\\stale\\Device Parameters");
         // A bus key whose devices have no "Service" value: a sweep that

@@ -74,9 +74,8 @@ std::vector<CallRecord> ReplayCalls(const std::vector<Fault>& faults, std::uint6
     return calls;
 }
 
-// An access-list restore is a RegSetKeySecurity that does not directly
-// follow the initialisation of the open descriptor (that one takes the list
-// away), or the reopen of a key right after its removal was refused.
+// An access-list restore is a RegSetKeySecurity of any list but the
+// admin-only one, or the reopen of a key right after its removal was refused.
 bool IsRestoreAttempt(std::size_t event) {
     const std::vector<sim::Event>& events = sim::Events();
     if (event == 0) {
@@ -85,7 +84,10 @@ bool IsRestoreAttempt(std::size_t event) {
     const sim::Event& call = events[event];
     const sim::Event& before = events[event - 1];
     if (call.operation == "RegSetKeySecurity") {
-        return before.operation != "InitializeSecurityDescriptor";
+        const std::string adminOnly = "admin-only";
+        return call.detail.size() < adminOnly.size() ||
+               call.detail.compare(call.detail.size() - adminOnly.size(), adminOnly.size(),
+                                   adminOnly) != 0;
     }
     return call.operation == "RegOpenKeyA" && before.operation == "RegDeleteKeyA" &&
            before.detail == call.detail && before.process == call.process;
@@ -188,14 +190,30 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
         if (now.values != key.values) {
             violations.push_back("values changed: " + Describe(path));
         }
+        if (now.owner != key.owner) {
+            violations.push_back("owner changed: " + Describe(path));
+        }
         if (now.accessList == key.accessList) {
             continue;
         }
-        if (strict || now.accessList.present) {
+        if (!now.accessList.present) {
+            violations.push_back("left open to every account: " + Describe(path));
+        } else if (strict || !now.accessList.adminOnly) {
             violations.push_back("access list changed: " + Describe(path));
-        } else {
-            ++report->survivorsWithoutList;
-            report->keysWithoutList.push_back(path);
+        } else if (!report->ended) {
+            ++report->survivorsWithoutOwnList;
+            report->keysWithoutOwnList.push_back(path);
+        }
+    }
+    // Every list the program set is a key's own or the admin-only one.
+    for (const sim::AccessListSet& set : sim::AccessListsSet()) {
+        auto own = before.find(set.path);
+        auto added = other.added.find(set.path);
+        const bool isOwn = (own != before.end() && own->second.accessList == set.accessList) ||
+                           (added != other.added.end() && added->second.accessList == set.accessList);
+        if (!set.accessList.adminOnly && !isOwn) {
+            violations.push_back("set a list that is neither its own nor the admin-only one: " +
+                                 Describe(set.path));
         }
     }
     // The sweep finishes its job whatever another process did meanwhile.
@@ -211,14 +229,14 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
             }
         }
     }
-    // Once a list is taken away, only the restore can give it back; a
-    // failure that hits the restore is the one excuse for a key without it.
-    if (report->survivorsWithoutList > report->restoreHits) {
-        violations.push_back(std::to_string(report->survivorsWithoutList) +
-                             " kept key(s) without their access list, but " +
+    // Once a list is replaced, only the restore can give it back; a failure
+    // that hits the restore is the one excuse for a key without it.
+    if (report->survivorsWithoutOwnList > report->restoreHits) {
+        violations.push_back(std::to_string(report->survivorsWithoutOwnList) +
+                             " kept key(s) without their own access list, but " +
                              std::to_string(report->restoreHits) +
                              " injected failure(s) hit a restore; the first: " +
-                             Describe(report->keysWithoutList[0]));
+                             Describe(report->keysWithoutOwnList[0]));
     }
 }
 
@@ -248,6 +266,10 @@ const std::vector<DWORD>& RealisticErrors(const std::string& operation) {
         {"RegQueryValueExA", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
         {"RegGetKeySecurity", {ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER}},
         {"InitializeSecurityDescriptor", {ERROR_INVALID_PARAMETER}},
+        {"InitializeAcl", {ERROR_INSUFFICIENT_BUFFER}},
+        {"AddAccessAllowedAce", {ERROR_ALLOTTED_SPACE_EXCEEDED, ERROR_INVALID_PARAMETER}},
+        {"SetSecurityDescriptorDacl", {ERROR_INVALID_SECURITY_DESCR}},
+        {"SetSecurityDescriptorControl", {ERROR_INVALID_PARAMETER}},
         {"RegSetKeySecurity", {ERROR_ACCESS_DENIED, ERROR_INVALID_SECURITY_DESCR}},
         {"RegDeleteKeyA", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}},
         {"RegCloseKey", {ERROR_INVALID_HANDLE}},
@@ -259,8 +281,13 @@ const std::vector<DWORD>& RealisticErrors(const std::string& operation) {
           ERROR_ACCESS_DENIED}},
         {"GetCurrentDirectoryA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
         {"GetWindowsDirectoryA", {ERROR_NOT_ENOUGH_MEMORY}},
-        {"GetModuleHandleA", {126}},  // ERROR_MOD_NOT_FOUND
-        {"GetProcAddress", {127}},    // ERROR_PROC_NOT_FOUND
+        {"GetModuleHandleA", {ERROR_MOD_NOT_FOUND}},
+        {"GetProcAddress", {ERROR_PROC_NOT_FOUND}},
+        {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER}},
+        {"SetDllDirectoryA", {ERROR_INVALID_PARAMETER}},
+        {"GetSystemDirectoryA", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"LoadLibraryExA", {ERROR_MOD_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_BAD_EXE_FORMAT}},
+        {"FreeLibrary", {ERROR_INVALID_HANDLE}},
         {"IsWow64Process", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
         {"CreateProcessA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
         {"WaitForSingleObject", {ERROR_INVALID_HANDLE}},
@@ -275,11 +302,14 @@ const std::vector<DWORD>& RealisticErrors(const std::string& operation) {
 const std::vector<std::string>& FaultableOperations() {
     static const std::vector<std::string> operations = {
         "RegOpenKeyA", "RegQueryInfoKeyA", "RegEnumKeyA", "RegQueryValueExA",
-        "RegGetKeySecurity", "InitializeSecurityDescriptor", "RegSetKeySecurity",
-        "RegDeleteKeyA", "RegCloseKey", "HeapAlloc", "HeapFree", "MessageBoxA",
-        "UpdateDriverForPlugAndPlayDevicesA", "GetCurrentDirectoryA", "GetWindowsDirectoryA",
-        "GetModuleHandleA", "GetProcAddress", "IsWow64Process", "CreateProcessA",
-        "WaitForSingleObject", "GetExitCodeProcess", "CloseHandle"};
+        "RegGetKeySecurity", "InitializeSecurityDescriptor", "InitializeAcl",
+        "AddAccessAllowedAce", "SetSecurityDescriptorDacl", "SetSecurityDescriptorControl",
+        "RegSetKeySecurity", "RegDeleteKeyA", "RegCloseKey", "HeapAlloc", "HeapFree",
+        "MessageBoxA", "UpdateDriverForPlugAndPlayDevicesA", "GetCurrentDirectoryA",
+        "GetWindowsDirectoryA", "GetSystemDirectoryA", "LoadLibraryExA", "FreeLibrary",
+        "GetModuleHandleA", "GetProcAddress", "SetDefaultDllDirectories", "SetDllDirectoryA",
+        "IsWow64Process", "CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess",
+        "CloseHandle"};
     return operations;
 }
 
@@ -326,7 +356,11 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
         });
     }
     sim::SetCallLimit(callLimit);
+    if (setup.endAt != 0) {
+        sim::EndProcessesAt(setup.endAt);
+    }
     report.exitCode = sim::RunProgram(setup.commandLine, setup.underWow64);
+    report.ended = sim::ProcessesEnded();
     report.calls = sim::CallCount();
     report.injected = sim::InjectedFailures();
 
@@ -342,8 +376,8 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
     if (calls.size() != report.calls || injected != report.injected) {
         report.violations.push_back("the call record does not match the layer's counts");
     }
-    if (std::find(std::begin(kDocumentedCodes), std::end(kDocumentedCodes), report.exitCode) ==
-        std::end(kDocumentedCodes)) {
+    if (!report.ended && std::find(std::begin(kDocumentedCodes), std::end(kDocumentedCodes),
+                                   report.exitCode) == std::end(kDocumentedCodes)) {
         report.violations.push_back("undocumented exit code " + std::to_string(report.exitCode));
     }
     if (sim::CallLimitReached()) {
@@ -391,7 +425,7 @@ bool SweepMayActOn(const std::string& hardwareId) {
         }
         start = end + 1;
     }
-    return components >= 2;
+    return components == 2;
 }
 
 bool NamesDriverService(const sim::Value& value) {

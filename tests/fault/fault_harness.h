@@ -1,8 +1,10 @@
 // Runs the whole program on the simulated machine with injected failures
 // and checks, after every run, the promises that make it safe to run
 // elevated: nothing left open, nothing outside the device key touched, no
-// served instance removed, no survivor left without its access list, a
-// documented exit code, and an end within a bounded number of calls.
+// served instance removed, no key ever open to every account, no owner
+// changed, no list set but a key's own or the admin-only one, no survivor
+// left without its own list, a documented exit code, and an end within a
+// bounded number of calls.
 // Shared by the fault loop and the fuzz target, so it uses no test framework.
 #ifndef QUORIN_TESTS_FAULT_HARNESS_H
 #define QUORIN_TESTS_FAULT_HARNESS_H
@@ -55,15 +57,21 @@ struct RunSetup {
     // which the program rightly keeps.
     bool requireSweepDone = false;
     std::vector<std::string> keptInstances;
+    // The program's processes end instead of making this call (0: never):
+    // killed, crashed, or the power lost. Keys it was removing may then
+    // keep the admin-only list, but none may be open to every account.
+    std::uint64_t endAt = 0;
 };
 
 struct RunReport {
     int exitCode = 0;
     std::uint64_t calls = 0;
     std::uint64_t injected = 0;
-    int restoreHits = 0;           // injected failures that hit an access-list restore
-    int survivorsWithoutList = 0;  // kept keys whose list is not their original one
-    std::vector<std::string> keysWithoutList;
+    int restoreHits = 0;  // injected failures that hit an access-list restore
+    // Kept keys that still hold the admin-only list instead of their own.
+    int survivorsWithoutOwnList = 0;
+    std::vector<std::string> keysWithoutOwnList;
+    bool ended = false;  // the processes were ended half-way
     std::vector<std::string> operations;  // operation of each faultable call, in order
     int errorBoxes = 0;                   // "Error" boxes shown
     std::vector<std::string> violations;
@@ -80,8 +88,8 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
                       std::uint64_t callLimit);
 
 // The hardware ID the documented rule cuts from an argument string, and
-// whether the sweep may act on it (two non-empty components, at most 993
-// characters). Written apart from the program's own code so it can judge it.
+// whether the sweep may act on it (exactly two non-empty components, at
+// most 993 characters). Written apart from the program's own code so it can judge it.
 std::string HardwareIdOf(const std::string& argumentString);
 bool SweepMayActOn(const std::string& hardwareId);
 

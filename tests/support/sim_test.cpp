@@ -75,6 +75,7 @@ void ExpectNothingLeft() {
     EXPECT_EQ(used.openKeys, 0) << "registry keys left open";
     EXPECT_EQ(used.openHandles, 0) << "handles left open";
     EXPECT_EQ(used.heapBlocks, 0) << "heap blocks not freed";
+    EXPECT_EQ(used.loadedModules, 0) << "DLLs left loaded";
     EXPECT_TRUE(used.misuses.empty()) << "first misuse: "
                                       << (used.misuses.empty() ? "" : used.misuses[0]);
     EXPECT_FALSE(sim::CallLimitReached()) << "the program did not come to an end";

@@ -15,7 +15,13 @@
 //   QUORIN_DOUBLE_LOG     one line per call: "call <n> pid <id> parent <hwnd>
 //                         flags <hex> reboot <0|1 pointer given> instances
 //                         <subkeys of the device key, -1 without one>
-//                         answer <...> hwid <hex> inf <hex> cmdline <hex>".
+//                         answer <...> hwid <hex> inf <hex> cmdline <hex>
+//                         module <hex>", the last the path this DLL was
+//                         loaded from.
+//   QUORIN_PLANTED_MARK   built with -DQUORIN_PLANTED (a newdev.dll planted
+//                         where a program must not load it from): on
+//                         loading, appends its own path and a newline to
+//                         this file.
 // The call number is the number of lines already in the log. A call without
 // a script line fails with ERROR_GEN_FAILURE and is logged as "unscripted".
 // Each call also says "UpdateDriverForPlugAndPlayDevicesA" through
@@ -134,6 +140,25 @@ static void AppendLogLine(const char* logPath, const char* line) {
     CloseHandle(log);
 }
 
+static char modulePath[MAX_PATH + 2];
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) {
+        DWORD length = GetModuleFileNameA(instance, modulePath, MAX_PATH);
+        modulePath[length < MAX_PATH ? length : 0] = '\0';
+#ifdef QUORIN_PLANTED
+        const char* markPath = getenv("QUORIN_PLANTED_MARK");
+        if (markPath != NULL) {
+            strcat(modulePath, "\n");
+            AppendLogLine(markPath, modulePath);
+            modulePath[strlen(modulePath) - 1] = '\0';
+        }
+#endif
+    }
+    return TRUE;
+}
+
 __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent,
                                                                    LPCSTR hardwareId,
                                                                    LPCSTR fullInfPath,
@@ -153,6 +178,7 @@ __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent
     AppendHex(line, sizeof line, "hwid", hardwareId);
     AppendHex(line, sizeof line, "inf", fullInfPath);
     AppendHex(line, sizeof line, "cmdline", GetCommandLineA());
+    AppendHex(line, sizeof line, "module", modulePath);
     strncat(line, "\n", sizeof line - strlen(line) - 1);
     if (logPath != NULL) AppendLogLine(logPath, line);
     if (answer.plant) PlantStaleInstance(hardwareId, call);

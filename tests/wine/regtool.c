@@ -11,6 +11,12 @@
 //   regtool.exe setsd <path hex> <SDDL>   replaces the key's access list
 //   regtool.exe delete <path hex>... removes keys with their subkeys
 //                                    (missing ones are fine)
+//   regtool.exe nodacl <path hex>    every key below the path whose access
+//                                    list is absent or NULL (open to every
+//                                    account; SDDL shows it as "D:", like an
+//                                    empty list): "nodacl <path>", each key
+//                                    that cannot be walked: "unreadable
+//                                    <path>", then "walked <keys>"
 //   regtool.exe acp                  the ANSI code page
 #include <windows.h>
 #include <sddl.h>
@@ -155,6 +161,69 @@ static int SetAccessList(const char* path, const char* sddl) {
     return 0;
 }
 
+static unsigned long walkedKeys;
+
+// Prints the key's path when its access list is absent or NULL, then walks
+// its subkeys.
+static void FindOpenKeys(HKEY key, char* path) {
+    ++walkedKeys;
+    static unsigned char descriptor[DATA_SIZE];
+    DWORD length = sizeof descriptor;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = NULL;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &length) !=
+            ERROR_SUCCESS ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted)) {
+        printf("unreadable ");
+        PrintPath(path);
+        printf("\n");
+    } else if (!present || list == NULL) {
+        printf("nodacl ");
+        PrintPath(path);
+        printf("\n");
+    }
+    static char name[NAME_SIZE];
+    size_t pathLength = strlen(path);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
+            break;
+        }
+        if (pathLength + 1 + nameLength + 1 > PATH_SIZE) continue;
+        path[pathLength] = '\\';
+        memcpy(path + pathLength + 1, name, nameLength + 1);
+        HKEY subkey;
+        if (RegOpenKeyExA(key, name, 0, KEY_ENUMERATE_SUB_KEYS | READ_CONTROL, &subkey) ==
+            ERROR_SUCCESS) {
+            FindOpenKeys(subkey, path);
+            RegCloseKey(subkey);
+        } else {
+            printf("unreadable ");
+            PrintPath(path);
+            printf("\n");
+        }
+        path[pathLength] = '\0';
+    }
+}
+
+static int FindOpenKeysBelow(const char* path) {
+    static char walked[PATH_SIZE];
+    snprintf(walked, sizeof walked, "%s", path);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ENUMERATE_SUB_KEYS | READ_CONTROL, &key) !=
+        ERROR_SUCCESS) {
+        printf("missing ");
+        PrintPath(path);
+        printf("\n");
+        return 1;
+    }
+    FindOpenKeys(key, walked);
+    RegCloseKey(key);
+    printf("walked %lu\n", walkedKeys);
+    return 0;
+}
+
 static int Delete(const char* path) {
     LONG status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return 0;
@@ -181,9 +250,12 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "getsd") == 0 && DecodeHex(argv[2], path, sizeof path)) {
         return GetAccessList(path);
     }
+    if (argc == 3 && strcmp(argv[1], "nodacl") == 0 && DecodeHex(argv[2], path, sizeof path)) {
+        return FindOpenKeysBelow(path);
+    }
     if (argc == 4 && strcmp(argv[1], "setsd") == 0 && DecodeHex(argv[2], path, sizeof path)) {
         return SetAccessList(path, argv[3]);
     }
-    fprintf(stderr, "usage: regtool.exe dump|getsd|setsd|delete|acp ...\n");
+    fprintf(stderr, "usage: regtool.exe dump|getsd|setsd|delete|nodacl|acp ...\n");
     return 2;
 }

@@ -6,10 +6,15 @@
 //
 // usage: runner.exe <current directory as hex, or -> <command line as hex>
 //                   [time limit in ms] [copies]
+//                   [kill-below <key below HKLM as hex> <subkeys>]
 // Prints "exit <code>" and returns 0, or prints what went wrong and returns
 // 2 (usage), 3 (could not start) or 4 (time limit reached, program ended).
 // With copies, that many processes are created suspended and then let go
 // together, so that they really run at once; each prints its own line.
+// With kill-below (one copy), the runner watches the key and ends the
+// program with TerminateProcess as soon as the key has fewer subkeys than
+// given, so that it dies part-way through its own work however fast it
+// runs: it prints "killed <subkeys seen>" then, and returns 0.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,17 +67,50 @@ static int AwaitProcess(PROCESS_INFORMATION* process, DWORD limit) {
     return status;
 }
 
+// Polls the key's subkey count while the program runs; ends the program
+// once it is below `below`. Returns 0 when it did, 1 when the program ended
+// first (its exit is still to be awaited), or 2 when the key cannot be read.
+static int KillBelow(PROCESS_INFORMATION* process, const char* path, DWORD below, DWORD limit) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return 2;
+    }
+    DWORD started = GetTickCount();
+    int status = 1;
+    while (GetTickCount() - started < limit) {
+        DWORD subkeys = 0;
+        if (RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, NULL, NULL, NULL, NULL,
+                             NULL) != ERROR_SUCCESS) {
+            status = 2;
+            break;
+        }
+        if (subkeys < below) {
+            TerminateProcess(process->hProcess, 0xDEAD);
+            WaitForSingleObject(process->hProcess, 5000);
+            printf("killed %lu\n", subkeys);
+            status = 0;
+            break;
+        }
+        if (WaitForSingleObject(process->hProcess, 1) == WAIT_OBJECT_0) break;
+    }
+    RegCloseKey(key);
+    return status;
+}
+
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 5) {
-        fprintf(stderr, "usage: runner.exe <directory hex|-> <command line hex> [ms] [copies]\n");
+    int watching = argc == 8 && strcmp(argv[5], "kill-below") == 0;
+    if (argc < 3 || (argc > 5 && !watching)) {
+        fprintf(stderr, "usage: runner.exe <directory hex|-> <command line hex> [ms] [copies] "
+                        "[kill-below <key hex> <subkeys>]\n");
         return 2;
     }
     char* directory = strcmp(argv[1], "-") == 0 ? NULL : DecodeHex(argv[1]);
     char* commandLine = DecodeHex(argv[2]);
     DWORD limit = argc >= 4 ? (DWORD)strtoul(argv[3], NULL, 10) : 60000;
-    int copies = argc == 5 ? atoi(argv[4]) : 1;
+    int copies = argc >= 5 ? atoi(argv[4]) : 1;
+    char* watched = watching ? DecodeHex(argv[6]) : NULL;
     if ((directory == NULL && strcmp(argv[1], "-") != 0) || commandLine == NULL || copies < 1 ||
-        copies > MOST_COPIES) {
+        copies > MOST_COPIES || (watching && (watched == NULL || copies != 1))) {
         fprintf(stderr, "runner: malformed argument\n");
         return 2;
     }
@@ -104,10 +142,25 @@ int main(int argc, char** argv) {
             ResumeThread(processes[i].hThread);
         }
     }
+    if (watching && status == 0) {
+        int watchStatus = KillBelow(&processes[0], watched, strtoul(argv[7], NULL, 10), limit);
+        if (watchStatus == 2) {
+            printf("watch-failed\n");
+            TerminateProcess(processes[0].hProcess, 0xDEAD);
+            WaitForSingleObject(processes[0].hProcess, 5000);
+            status = 3;
+        }
+        if (watchStatus != 1) {
+            CloseHandle(processes[0].hThread);
+            CloseHandle(processes[0].hProcess);
+            started = 0;
+        }
+    }
     for (int i = 0; i < started; ++i) {
         int awaited = AwaitProcess(&processes[i], limit);
         status = status != 0 ? status : awaited;
     }
+    free(watched);
     free(directory);
     free(commandLine);
     return status;

@@ -434,6 +434,16 @@ class Target:
         status, out = self.regtool("dump", path.hex())
         return parse_dump(out, path)
 
+    def open_keys(self, path):
+        """Keys below path (itself included) whose access list is absent or
+        NULL, that is open to every account, and keys that could not be
+        walked; and how many keys were walked."""
+        status, out = self.regtool("nodacl", path.hex())
+        walked = re.search(rb"^walked (\d+)$", out, re.M)
+        found = [(kind.decode(), bytes.fromhex(key.decode())) for kind, key in
+                 re.findall(rb"^(nodacl|unreadable|missing) ([0-9a-f]+)$", out, re.M)]
+        return found, int(walked.group(1)) if walked else 0
+
     def access_list(self, path):
         status, out = self.regtool("getsd", path.hex())
         return out.strip().decode("ascii", "replace")
@@ -460,36 +470,45 @@ class Target:
 
     # -- running the program --------------------------------------------------
 
-    def run(self, command_line, directory, script=None, copies=1):
+    def run(self, command_line, directory, script=None, copies=1, kill_below=None,
+            newdev_order="n", extra_env=None, trace=True):
         """Starts a command line through runner.exe in a directory (Windows
         path). With a script the test newdev.dll answers; without one Wine's
         own newdev does. Several copies start together; their exit codes are
-        in codes. Runs may go side by side (each has its own log)."""
+        in codes. Runs may go side by side (each has its own log). With
+        kill_below (key path, subkeys) the runner ends the program once the
+        key has fewer subkeys (killed: the count it saw, else None).
+        newdev_order is Wine's load order for newdev.dll with a script."""
         scratch = tempfile.mkdtemp(dir=self.work, prefix="run")
         log = os.path.join(scratch, "double.log")
-        extra = {"WINEDEBUG": "-all,+relay,+loaddll"}
+        extra = {"WINEDEBUG": "-all,+relay,+loaddll" if trace else "-all"}
         if script is not None:
             script_path = os.path.join(scratch, "double.script")
             with open(script_path, "w") as f:
                 f.write("".join(line + "\n" for line in script))
             # Mono and Gecko stay off here too: the desktop process a first
             # message box starts would otherwise wait about 10 s for them.
-            extra.update(WINEDLLOVERRIDES="newdev=n;mscoree,mshtml=",
+            extra.update(WINEDLLOVERRIDES="newdev=%s;mscoree,mshtml=" % newdev_order,
                          QUORIN_DOUBLE_SCRIPT=ansi_text(windows_path(script_path)),
                          QUORIN_DOUBLE_LOG=ansi_text(windows_path(log)))
+        extra.update(extra_env or {})
+        watch = [] if kill_below is None else ["kill-below", kill_below[0].hex(), kill_below[1]]
         status, out, err = self.wine(self.helper("runner.exe"), directory.hex(),
-                                     command_line.hex(), PROGRAM_TIME_LIMIT_MS, copies,
+                                     command_line.hex(), PROGRAM_TIME_LIMIT_MS, copies, *watch,
                                      extra_env=extra)
         result = Run()
         result.x86 = self.x86
         result.codes = [signed32(int(code)) for code in re.findall(rb"exit (\d+)", out)]
         result.code = result.codes[0] if result.codes else None
+        killed = re.search(rb"^killed (\d+)", out, re.M)
+        result.killed = int(killed.group(1)) if killed else None
         result.runner_output = out.strip()
         result.calls = parse_double_log(log) if os.path.exists(log) else []
         shutil.rmtree(scratch)
         result.boxes, result.events = parse_trace(err)
-        result.newdev = [kind.decode() for kind in
-                         re.findall(rb'Loaded L"[^"]*newdev\.dll" at \w+: (\w+)', err)]
+        loaded = re.findall(rb'Loaded L"([^"]*newdev\.dll)" at \w+: (\w+)', err)
+        result.newdev = [kind.decode() for _, kind in loaded]
+        result.newdev_paths = [path.replace(b"\\\\", b"\\") for path, _ in loaded]
         return result
 
 
@@ -521,7 +540,7 @@ def parse_double_log(path):
         for line in f:
             fields = line.split()
             entry = dict(zip((k.decode() for k in fields[0::2]), fields[1::2]))
-            for key in ("hwid", "inf", "cmdline"):
+            for key in ("hwid", "inf", "cmdline", "module"):
                 entry[key] = b"" if entry.get(key) in (None, b"null") else bytes.fromhex(
                     entry[key].decode())
             for key in ("call", "pid", "instances"):
@@ -828,6 +847,40 @@ def outcome_case(name, answer, code):
     return body
 
 
+def planted_newdev(ctx, case):
+    """A newdev.dll planted beside the program and another in the current
+    directory, with Wine taking a native newdev.dll before its own wherever
+    the search finds one: neither may be loaded, only the system directory's
+    (here the test double), which answers the update."""
+    wine = ctx.wine
+    # A 32-bit process's system directory is system32 too.
+    system = b"C:\\windows\\system32"
+    app = ctx.folder("planted_app", program=True)
+    cwd = ctx.folder("planted_cwd", infs=[b"driver.inf"])
+    for folder in (app, cwd):
+        shutil.copy(wine.helper_file("planted_newdev.dll"),
+                    os.path.join(unix_path(folder), "newdev.dll"))
+    mark = os.path.join(tempfile.mkdtemp(dir=wine.work, prefix="planted"), "loads")
+    ctx.reset()
+    before = wine.enum_tree()
+    line = ctx.command_line(b"driver.inf+" + DEV, app)
+    run = wine.run(line, cwd, script=[AUTO], newdev_order="n,b",
+                   extra_env={"QUORIN_PLANTED_MARK": ansi_text(windows_path(mark))})
+    loads = open(mark, "rb").read() if os.path.exists(mark) else b""
+    shutil.rmtree(os.path.dirname(mark))
+    case.equal(loads, b"", "planted newdev.dll loaded from")
+    case.equal(run.code, 0, "exit code")
+    case.equal([p.lower() for p in run.newdev_paths], [system.lower() + b"\\newdev.dll"],
+               "newdev.dll loaded")
+    check_double_loaded(case, run)
+    if case.equal(len(run.calls), 1, "update calls"):
+        check_call(case, run.calls[0], DEV, ctx.inf_path(cwd, b"driver.inf"), line)
+        case.equal(run.calls[0]["module"].lower(), system.lower() + b"\\newdev.dll",
+                   "newdev.dll that answered")
+    check_boxes(case, run, 0)
+    check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
+
+
 def relaunch_case(name, answers, code, argument, separator=b" ", cwd="relaunch"):
     """The first process gets ERROR_IN_WOW64 and starts Quorin64.exe from
     the current directory; the child's argument string and its outcome must
@@ -1006,6 +1059,72 @@ def deny_write_dac_on_subkey_of_served(ctx, case):
     check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
 
 
+def killed_mid_sweep(ctx, case):
+    """The program ended with TerminateProcess part-way through a long
+    sweep, as when setup is cancelled and ends it from outside: no key of
+    the device tree may be left open to every account, and the served
+    instances must be untouched. The runner ends it once a given number of
+    stale instances are gone, so each kill falls inside the sweep however
+    fast it runs; each run starts on what the previous one left, and a last
+    run to the end must still leave exactly the served instances."""
+    wine = ctx.wine
+    keys = {}
+    for i in range(KILL_STALE):
+        instance = DEV + b"\\%04d" % i
+        keys[instance] = {b"Service": b"usbhub"} if i % 2 else {}
+        keys[instance + b"\\Device Parameters"] = {b"SymbolicName": b"\\??\\USB#%04d" % i}
+        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
+        keys[instance + b"\\LogConf"] = {}
+    served = [DEV + b"\\%04dA" % (KILL_STALE * n // 3) for n in (1, 2)]
+    for instance in served:
+        keys[instance] = {b"Service": b"TALMERIX", b"Driver": b"{745A17A0}\\" + instance[-5:]}
+        keys[instance + b"\\Device Parameters"] = {b"Kept": 1}
+        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
+    ctx.reset(seed=keys)
+    before = wine.enum_tree()
+    device = ENUM + b"\\" + DEV
+    instance_depth = DEV.count(b"\\") + 1
+    stale_before = KILL_STALE
+    for point, removed in enumerate(KILL_POINTS, 1):
+        # Fewer instances than this: `removed` stale ones are gone in all.
+        below = KILL_STALE - removed + len(served)
+        run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[succeeds()],
+                       kill_below=(device, below), trace=False)
+        after = wine.enum_tree()
+        stale_left = len([k for k in after if under(k, DEV) and k.count(b"\\") == instance_depth
+                          and k not in served])
+        what = "kill %d (%d stale instances removed)" % (point, removed)
+        case.check(run.killed is not None,
+                   "%s: the program was not ended by the runner: %s"
+                   % (what, show(run.runner_output)))
+        # Not vacuous: this run removed some stale instances and left some.
+        case.check(0 < stale_left < stale_before,
+                   "%s: %d of %d stale instances left, not part-way through the sweep"
+                   % (what, stale_left, stale_before))
+        stale_before = stale_left
+        found, walked = wine.open_keys(ENUM)
+        case.check(walked > stale_left, "%s: only %d keys walked" % (what, walked))
+        case.equal(found, [], "%s: keys without an access list or not walkable" % what)
+        for key in before:
+            if any(under(key, instance) for instance in served):
+                case.equal(after.get(key), before[key], "%s: served key %s" % (what, show(key)))
+        case.equal(sorted(k for k in after if k not in before), [], "%s: new keys" % what)
+        check_tree(case, before, after, ignore_under=[DEV])
+    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[succeeds()],
+                   trace=False)
+    case.equal(run.code, 0, "exit code of the run to the end")
+    after = wine.enum_tree()
+    check_tree(case, before, after, removed=[DEV + b"\\%04d" % i for i in range(KILL_STALE)])
+    case.equal(wine.open_keys(ENUM)[0], [], "after the run to the end: keys without an "
+               "access list or not walkable")
+
+
+# Stale instances, and how many of them are gone when the runner ends the
+# program in each successive run.
+KILL_STALE = 300
+KILL_POINTS = (20, 90, 160, 230)
+
+
 def concurrent_copies(ctx, case):
     """Three copies at once over hundreds of stale instances with subkeys,
     as when setup runs twice or a device comes and goes during the sweep:
@@ -1117,7 +1236,7 @@ ALL_HIGH = bytes(range(0x80, 0x100))
 
 GROUPS = {
     "real": [real_install, real_install_missing_inf],
-    "outcomes": [outcome_case(*row) for row in OUTCOMES],
+    "outcomes": [outcome_case(*row) for row in OUTCOMES] + [planted_newdev],
     "relaunch": [only("x64", body) for body in [
         relaunch_case("relaunched child answers -2",
                       [fails(ERROR_IN_WOW64), fails(ERROR_FILE_NOT_FOUND)], -2,
@@ -1172,6 +1291,11 @@ GROUPS = {
         refusal_case("bus-level ID with a backslash", b"driver.inf+USB\\", succeeds(), 0),
         refusal_case("leading backslash", b"driver.inf+\\" + DEV, succeeds(), 0),
         refusal_case("empty component", b"driver.inf+USB\\\\VID_1F3A&PID_0C21", succeeds(), 0),
+        # An instance's own ID: its subkeys are not instances of a device.
+        refusal_case("ID naming a served instance", b"driver.inf+" + DEV + b"\\0002",
+                     succeeds(), 0),
+        refusal_case("ID naming a stale instance", b"driver.inf+" + DEV + b"\\0000",
+                     succeeds(), 0),
         refusal_case("ID of 994 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 972,
                      fails(ERROR_NO_SUCH_DEVINST), -3),
         refusal_case("ID of 1,023 characters", b"driver.inf+" + DEV + b"\\" + b"A" * 1001,
@@ -1180,7 +1304,8 @@ GROUPS = {
         refusal_case("INF name of 1,024 characters", b"A" * 1024 + b"+" + DEV),
         refusal_case("INF path over 1,023 characters", b"A" * 1000 + b"+" + DEV),
     ],
-    "access": [deny_write_dac, deny_write_dac_on_subkey_of_served, unreadable_service_value],
+    "access": [deny_write_dac, deny_write_dac_on_subkey_of_served, unreadable_service_value,
+               killed_mid_sweep],
     "concurrent": [concurrent_copies],
     "setup": [setup_case(tool, *row) for tool in ("nsis", "inno") for row in SETUP_OUTCOMES],
 }
