@@ -177,8 +177,12 @@ int DeleteKeyTree(HKEY parent, const char* name, AdminOnlyAccess* access) {
     if (status != ERROR_SUCCESS) {
         return IsGone(status) ? KEY_REMOVED : KEY_KEPT;
     }
+    return DeleteOpenKeyTree(parent, name, key, access);
+}
+
+int DeleteOpenKeyTree(HKEY parent, const char* name, HKEY key, AdminOnlyAccess* access) {
     KeyInfo* info = (KeyInfo*)AllocateBlock(sizeof(KeyInfo));
-    status = info != NULL ? QueryKeyInfo(key, info) : ERROR_NOT_ENOUGH_MEMORY;
+    LONG status = info != NULL ? QueryKeyInfo(key, info) : ERROR_NOT_ENOUGH_MEMORY;
     if (status != ERROR_SUCCESS) {
         FreeBlock(info);
         RegCloseKey(key);

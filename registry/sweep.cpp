@@ -71,7 +71,10 @@ static int NamesDriverService(BYTE* data, DWORD size) {
 // long for the buffer, makes it foreign. A query refused for any other
 // reason (access, memory) says nothing about the service, so the instance,
 // which may well be served, is kept.
-static int JudgeInstance(HKEY deviceKey, const char* name) {
+//
+// A foreign instance's key is handed back open, so that the key removed is
+// the very one judged, and without a second open.
+static int JudgeInstance(HKEY deviceKey, const char* name, HKEY* foreignKey) {
     HKEY instanceKey;
     LONG opened = RegOpenKeyA(deviceKey, name, &instanceKey);
     if (opened != ERROR_SUCCESS) {
@@ -91,7 +94,11 @@ static int JudgeInstance(HKEY deviceKey, const char* name) {
         }
         FreeBlock(value);
     }
-    RegCloseKey(instanceKey);
+    if (verdict == INSTANCE_FOREIGN) {
+        *foreignKey = instanceKey;
+    } else {
+        RegCloseKey(instanceKey);
+    }
     return verdict;
 }
 
@@ -120,7 +127,8 @@ static void SweepInstances(HKEY deviceKey, const KeyInfo* info, AdminOnlyAccess*
         if (enumerated != ERROR_SUCCESS) {
             break;
         }
-        int verdict = JudgeInstance(deviceKey, name);
+        HKEY foreignKey = NULL;
+        int verdict = JudgeInstance(deviceKey, name, &foreignKey);
         if (verdict == INSTANCE_UNOPENED) {
             break;
         }
@@ -128,7 +136,7 @@ static void SweepInstances(HKEY deviceKey, const KeyInfo* info, AdminOnlyAccess*
             continue;
         }
         if (verdict == INSTANCE_FOREIGN &&
-            DeleteKeyTree(deviceKey, name, access) == KEY_REMOVED) {
+            DeleteOpenKeyTree(deviceKey, name, foreignKey, access) == KEY_REMOVED) {
             continue;
         }
         ++index;

@@ -46,6 +46,10 @@ void RemoveStaleInstances(const char* hardwareId);
 // someone else removed meanwhile counts as removed.
 int DeleteKeyTree(HKEY parent, const char* name, AdminOnlyAccess* access);
 
+// The same for a subkey of parent that the caller has opened as key; key is
+// closed on every path.
+int DeleteOpenKeyTree(HKEY parent, const char* name, HKEY key, AdminOnlyAccess* access);
+
 // Whether a registry result says the key asked for no longer exists: not
 // found by name, or deleted under an open handle.
 int IsGone(LONG status);

@@ -234,9 +234,9 @@ struct KeptCase {
 TEST_F(SweepTest, KeyThatCannotBeExaminedIsLeftAsItWas) {
     const std::vector<KeptCase> cases = {
         {"instance open", "RegOpenKeyA", 2},
-        {"removal open", "RegOpenKeyA", 3},
+        {"subkey open", "RegOpenKeyA", 3},
         {"key query", "RegQueryInfoKeyA", 2},
-        {"removal", "RegDeleteKeyA", 1},
+        {"subkey removal", "RegDeleteKeyA", 1},
     };
     for (const KeptCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -244,6 +244,8 @@ TEST_F(SweepTest, KeyThatCannotBeExaminedIsLeftAsItWas) {
         SetUp();
         AddInstance("stale", "usbhub");
         sim::SetAccessList(kDevice + "\\stale", {true, 0, 21});
+        sim::CreateKey(kDevice + "\\stale\\Device Parameters");
+        sim::SetAccessList(kDevice + "\\stale\\Device Parameters", {true, 0, 22});
         const sim::RegistrySnapshot before = sim::Snapshot();
         sim::FailOperation(c.operation, ERROR_ACCESS_DENIED, c.nth);
         Sweep();
