@@ -58,6 +58,36 @@ static void PrintPath(const char* path) {
     PrintHex((const unsigned char*)path, strlen(path));
 }
 
+// Calls visit on every subkey of key that opens with the given rights, with
+// its path appended to path (a PATH_SIZE buffer) meanwhile; one that does
+// not open is printed as unreadable.
+typedef void (*KeyVisitor)(HKEY key, char* path);
+
+static void WalkSubkeys(HKEY key, char* path, REGSAM rights, KeyVisitor visit) {
+    // Shared by every level: each enumeration fills it afresh.
+    static char name[NAME_SIZE];
+    size_t pathLength = strlen(path);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
+            break;
+        }
+        if (pathLength + 1 + nameLength + 1 > PATH_SIZE) continue;
+        path[pathLength] = '\\';
+        memcpy(path + pathLength + 1, name, nameLength + 1);
+        HKEY subkey;
+        if (RegOpenKeyExA(key, name, 0, rights, &subkey) == ERROR_SUCCESS) {
+            visit(subkey, path);
+            RegCloseKey(subkey);
+        } else {
+            printf("unreadable ");
+            PrintPath(path);
+            printf("\n");
+        }
+        path[pathLength] = '\0';
+    }
+}
+
 static void DumpKey(HKEY key, char* path) {
     printf("K ");
     PrintPath(path);
@@ -80,26 +110,7 @@ static void DumpKey(HKEY key, char* path) {
         PrintHex(data, dataLength);
         printf("\n");
     }
-    size_t pathLength = strlen(path);
-    for (DWORD i = 0;; ++i) {
-        DWORD nameLength = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
-            break;
-        }
-        if (pathLength + 1 + nameLength + 1 > PATH_SIZE) continue;
-        path[pathLength] = '\\';
-        memcpy(path + pathLength + 1, name, nameLength + 1);
-        HKEY subkey;
-        if (RegOpenKeyExA(key, name, 0, KEY_READ, &subkey) == ERROR_SUCCESS) {
-            DumpKey(subkey, path);
-            RegCloseKey(subkey);
-        } else {
-            printf("unreadable ");
-            PrintPath(path);
-            printf("\n");
-        }
-        path[pathLength] = '\0';
-    }
+    WalkSubkeys(key, path, KEY_READ, DumpKey);
 }
 
 static int Dump(const char* path) {
@@ -183,28 +194,7 @@ static void FindOpenKeys(HKEY key, char* path) {
         PrintPath(path);
         printf("\n");
     }
-    static char name[NAME_SIZE];
-    size_t pathLength = strlen(path);
-    for (DWORD i = 0;; ++i) {
-        DWORD nameLength = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
-            break;
-        }
-        if (pathLength + 1 + nameLength + 1 > PATH_SIZE) continue;
-        path[pathLength] = '\\';
-        memcpy(path + pathLength + 1, name, nameLength + 1);
-        HKEY subkey;
-        if (RegOpenKeyExA(key, name, 0, KEY_ENUMERATE_SUB_KEYS | READ_CONTROL, &subkey) ==
-            ERROR_SUCCESS) {
-            FindOpenKeys(subkey, path);
-            RegCloseKey(subkey);
-        } else {
-            printf("unreadable ");
-            PrintPath(path);
-            printf("\n");
-        }
-        path[pathLength] = '\0';
-    }
+    WalkSubkeys(key, path, KEY_ENUMERATE_SUB_KEYS | READ_CONTROL, FindOpenKeys);
 }
 
 static int FindOpenKeysBelow(const char* path) {

@@ -1059,6 +1059,25 @@ def deny_write_dac_on_subkey_of_served(ctx, case):
     check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
 
 
+def long_device_tree(stale):
+    """A device key with `stale` stale instances (every other one without a
+    Service value), each with three subkeys, and two served instances with
+    subkeys among them: the keys to seed, and the served instances."""
+    keys = {}
+    for i in range(stale):
+        instance = DEV + b"\\%04d" % i
+        keys[instance] = {b"Service": b"usbhub"} if i % 2 else {}
+        keys[instance + b"\\Device Parameters"] = {b"SymbolicName": b"\\??\\USB#%04d" % i}
+        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
+        keys[instance + b"\\LogConf"] = {}
+    served = [DEV + b"\\%04dA" % (stale * n // 3) for n in (1, 2)]
+    for instance in served:
+        keys[instance] = {b"Service": b"TALMERIX", b"Driver": b"{745A17A0}\\" + instance[-5:]}
+        keys[instance + b"\\Device Parameters"] = {b"Kept": 1}
+        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
+    return keys, served
+
+
 def killed_mid_sweep(ctx, case):
     """The program ended with TerminateProcess part-way through a long
     sweep, as when setup is cancelled and ends it from outside: no key of
@@ -1068,18 +1087,7 @@ def killed_mid_sweep(ctx, case):
     fast it runs; each run starts on what the previous one left, and a last
     run to the end must still leave exactly the served instances."""
     wine = ctx.wine
-    keys = {}
-    for i in range(KILL_STALE):
-        instance = DEV + b"\\%04d" % i
-        keys[instance] = {b"Service": b"usbhub"} if i % 2 else {}
-        keys[instance + b"\\Device Parameters"] = {b"SymbolicName": b"\\??\\USB#%04d" % i}
-        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
-        keys[instance + b"\\LogConf"] = {}
-    served = [DEV + b"\\%04dA" % (KILL_STALE * n // 3) for n in (1, 2)]
-    for instance in served:
-        keys[instance] = {b"Service": b"TALMERIX", b"Driver": b"{745A17A0}\\" + instance[-5:]}
-        keys[instance + b"\\Device Parameters"] = {b"Kept": 1}
-        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
+    keys, served = long_device_tree(KILL_STALE)
     ctx.reset(seed=keys)
     before = wine.enum_tree()
     device = ENUM + b"\\" + DEV
@@ -1132,17 +1140,7 @@ def concurrent_copies(ctx, case):
     they leave only the served instances, and every copy ends with 0. How
     the copies interleave varies, so it runs a few rounds."""
     wine = ctx.wine
-    keys = {}
-    for i in range(CONCURRENT_STALE):
-        instance = DEV + b"\\%04d" % i
-        keys[instance] = {b"Service": b"usbhub"} if i % 2 else {}
-        keys[instance + b"\\Device Parameters"] = {b"SymbolicName": b"\\??\\USB#%04d" % i}
-        keys[instance + b"\\Device Parameters\\Deeper"] = {b"Level": 3}
-        keys[instance + b"\\LogConf"] = {}
-    served = [DEV + b"\\%04dA" % (CONCURRENT_STALE * n // 3) for n in (1, 2)]
-    for instance in served:
-        keys[instance] = {b"Service": b"TALMERIX"}
-        keys[instance + b"\\Device Parameters"] = {b"Kept": 1}
+    keys, served = long_device_tree(CONCURRENT_STALE)
     instance_depth = DEV.count(b"\\") + 1
     for round in range(1, CONCURRENT_ROUNDS + 1):
         ctx.reset(seed=keys)
