@@ -66,8 +66,7 @@ static LONG ReadAccessList(HKEY key, DWORD descriptorLength, PSECURITY_DESCRIPTO
 // so each key gets a list that grants everything to SYSTEM and the
 // Administrators group (this program runs as one of them) and to nobody
 // else: were the program ended half-way, a key left behind stays closed to
-// other accounts. Its owner is left alone. The list is only replaced once a
-// copy of it is in hand.
+// other accounts. Its owner is left alone.
 void BuildAdminOnlyAccess(AdminOnlyAccess* access) {
     for (size_t i = 0; i < sizeof SYSTEM_SID; ++i) {
         access->systemSid[i] = SYSTEM_SID[i];
@@ -85,6 +84,7 @@ void BuildAdminOnlyAccess(AdminOnlyAccess* access) {
         SetSecurityDescriptorControl(&access->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
+// The list is only replaced once a copy of it is in hand.
 static int RestrictToAdministrators(HKEY key, DWORD descriptorLength,
                                     AdminOnlyAccess* access, SavedAccessList* saved) {
     saved->replaced = 0;
