@@ -185,18 +185,22 @@ build_loader() {
     rm -rf "$tmp"
 }
 
-# How 32-bit code runs in the root: natively where the kernel runs the
-# root's own i386 dynamic loader, else under qemu-i386.
+# Whether the kernel runs the root's own i386 dynamic loader.
+runs_32bit_code() {
+    "$ROOT/usr/lib/i386-linux-gnu/ld-linux.so.2" --version > /dev/null 2>&1
+}
+
+# How 32-bit code runs in the root: natively where the kernel runs it, else
+# under qemu-i386.
 exec_mode() {
-    local probe="$ROOT/usr/lib/i386-linux-gnu/ld-linux.so.2"
     case ${QUORIN_WINE32_EXEC:-} in
         qemu) echo qemu ;;
         native)
-            "$probe" --version > /dev/null 2>&1 ||
+            runs_32bit_code ||
                 die "QUORIN_WINE32_EXEC=native, but this machine does not run 32-bit x86 code"
             echo native ;;
         "")
-            if "$probe" --version > /dev/null 2>&1; then echo native; else echo qemu; fi ;;
+            if runs_32bit_code; then echo native; else echo qemu; fi ;;
         *) die "QUORIN_WINE32_EXEC must be native or qemu" ;;
     esac
 }
