@@ -1,15 +1,18 @@
 # One of the two Windows deliverables: GUI subsystem without a window, the
 # oldest Windows the program supports written into its header, platform
 # libraries only, no C++ runtime features, size-optimised and stripped,
+# movable (ASLR, with its relocations) and with data that never runs (DEP),
 # with version information and an application manifest. Two builds of the
 # same source give the same bytes: no link time in the header, no build
 # folder in the code.
 if(QUORIN_TARGET STREQUAL "x86")
+    set(QUORIN_ASLR -Wl,--dynamicbase)
     set(QUORIN_MIN_WINDOWS_MINOR 1)
     set(QUORIN_WIN32_WINNT 0x0501)
     set(QUORIN_TARGET_DEFINE QUORIN_TARGET_X86)
     set(QUORIN_MANIFEST_ARCHITECTURE x86)
 elseif(QUORIN_TARGET STREQUAL "x64")
+    set(QUORIN_ASLR -Wl,--dynamicbase,--high-entropy-va)
     set(QUORIN_MIN_WINDOWS_MINOR 2)
     set(QUORIN_WIN32_WINNT 0x0502)
     set(QUORIN_TARGET_DEFINE QUORIN_TARGET_X64)
@@ -29,7 +32,7 @@ function(quorin_windows_program name)
         -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
     target_compile_options(${name} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${options}>")
     target_link_options(${name} PRIVATE -s -static-libgcc -static-libstdc++ -Wl,--gc-sections
-        -Wl,--no-insert-timestamp
+        -Wl,--no-insert-timestamp ${QUORIN_ASLR} -Wl,--nxcompat
         -Wl,--major-os-version,5,--minor-os-version,${QUORIN_MIN_WINDOWS_MINOR}
         -Wl,--major-subsystem-version,5,--minor-subsystem-version,${QUORIN_MIN_WINDOWS_MINOR})
     target_link_libraries(${name} PRIVATE advapi32 user32)

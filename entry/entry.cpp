@@ -1,14 +1,10 @@
 #include "entry.h"
 
 #include "../install/install.h"
+#include "../platform/services.h"
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD directoryFlags);
 typedef BOOL(WINAPI* SetDllDirectoryFunction)(LPCSTR pathName);
-
-FARPROC KernelFunction(const char* name) {
-    HMODULE kernel32 = GetModuleHandleA("kernel32");
-    return kernel32 != NULL ? GetProcAddress(kernel32, name) : NULL;
-}
 
 // Setups start this program elevated from folders that other users may
 // write to. Windows 8 and later (and Vista and 7 with the update that adds
@@ -33,7 +29,7 @@ void RestrictDllSearch(void) {
 #if QUORIN_X86_BUILD
 
 int RunInstaller(const char* argumentString) {
-    MessageBoxA(NULL, "UpdateDriver 32Bit", "Debug", MB_OK);
+    ShowNotice("UpdateDriver 32Bit", "Debug");
     return InstallDriverWithFallback(argumentString);
 }
 
@@ -54,11 +50,12 @@ int IsRunningUnderWow64(void) {
     return underWow64;
 }
 
-// Under WOW64 a relaunch would start this same program again, so the plain
-// variant answers ERROR_IN_WOW64 itself.
+// Under WOW64 a relaunch would start this same program again, and a copy
+// that a relaunch started must not start another: there the plain variant
+// answers ERROR_IN_WOW64 itself.
 int RunInstaller(const char* argumentString) {
-    return IsRunningUnderWow64() ? InstallDriver(argumentString)
-                                 : InstallDriverWithFallback(argumentString);
+    return IsRunningUnderWow64() || IsRelaunchedCopy() ? InstallDriver(argumentString)
+                                                       : InstallDriverWithFallback(argumentString);
 }
 
 #endif

@@ -14,9 +14,6 @@ const char* ArgumentStringFromCommandLine(const char* commandLine);
 // Runs the install variant this program uses and returns its result.
 int RunInstaller(const char* argumentString);
 
-// A kernel32 function that only some Windows versions have, or NULL.
-FARPROC KernelFunction(const char* name);
-
 // Takes the program's folder and the current directory out of the search
 // for every DLL loaded from here on, where this Windows lets it.
 void RestrictDllSearch(void);

@@ -1,12 +1,21 @@
 #include "install.h"
 
+#include "../platform/services.h"
 #include "../platform/text.h"
+
+// Where Windows has SetDefaultDllDirectories it also takes the flags that
+// keep a DLL's own dependencies to the system directory; elsewhere (XP, and
+// Vista and 7 without the update) those flags are refused, and the altered
+// search order looks beside the DLL, in the system directory, first.
+static DWORD NewdevLoadFlags(void) {
+    return KernelFunction("SetDefaultDllDirectories") != NULL ? LOAD_LIBRARY_SEARCH_SYSTEM32
+                                                              : LOAD_WITH_ALTERED_SEARCH_PATH;
+}
 
 // newdev.dll is not one of Windows' known DLLs: imported or loaded by name,
 // it would be looked for in the program's own folder first, where anyone who
 // can write there could plant one to run with administrator rights. It is
-// loaded by its full path instead, and the altered search order has its own
-// dependencies looked for beside it, in the system directory, too.
+// loaded by its full path instead.
 void LoadDriverUpdate(DriverUpdate* driverUpdate) {
     driverUpdate->newdev = NULL;
     driverUpdate->update = NULL;
@@ -20,7 +29,7 @@ void LoadDriverUpdate(DriverUpdate* driverUpdate) {
     if (!AppendText(&buffer, "\\newdev.dll")) {
         return;
     }
-    HMODULE newdev = LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE newdev = LoadLibraryExA(path, NULL, NewdevLoadFlags());
     if (newdev == NULL) {
         return;
     }

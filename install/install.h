@@ -60,9 +60,13 @@ enum { RELAUNCH_COMMAND_LINE_SIZE = 32768 };
 // "<current directory>\Quorin64.exe" quoted, one blank, the argument string.
 int ComposeRelaunchCommandLine(const char* argumentString, char* commandLine, size_t size);
 
-// Runs Quorin64.exe from the current directory with the same argument string
-// and returns its exit code, or INSTALL_FAILED when it cannot be run.
+// Runs Quorin64.exe from the current directory with the same argument string,
+// marked as a relaunched copy, and returns its exit code, or INSTALL_FAILED
+// when it cannot be run.
 int RelaunchNativeInstaller(const char* argumentString);
+
+// Whether this process was started by a relaunch, or cannot tell.
+int IsRelaunchedCopy(void);
 #endif
 
 #endif

@@ -4,6 +4,20 @@
 
 #if !QUORIN_X86_BUILD
 
+// Set for the started copy alone, which never relaunches in turn: where
+// Windows refuses the 64-bit program too (an emulated x64 process on
+// ARM64), there is one relaunch, not copies starting copies until memory
+// runs out. The argument stays byte for byte as it was.
+static const char RELAUNCH_MARK[] = "QUORIN64_RELAUNCHED";
+
+// Only a definite "no such variable" makes this the first copy: a question
+// that cannot be answered must not risk a chain.
+int IsRelaunchedCopy(void) {
+    char value[2];
+    return GetEnvironmentVariableA(RELAUNCH_MARK, value, sizeof value) != 0 ||
+           GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
 int ComposeRelaunchCommandLine(const char* argumentString, char* commandLine, size_t size) {
     char currentDirectory[TEXT_FIELD_SIZE];
     if (!ReadCurrentDirectory(currentDirectory)) {
@@ -22,11 +36,16 @@ int RelaunchNativeInstaller(const char* argumentString) {
     if (!ComposeRelaunchCommandLine(argumentString, commandLine, sizeof commandLine)) {
         return INSTALL_FAILED;
     }
+    if (!SetEnvironmentVariableA(RELAUNCH_MARK, "1")) {
+        return INSTALL_FAILED;
+    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                        &process)) {
+    BOOL started = CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                                  &process);
+    SetEnvironmentVariableA(RELAUNCH_MARK, NULL);
+    if (!started) {
         return INSTALL_FAILED;
     }
     int result = INSTALL_FAILED;

@@ -1,6 +1,7 @@
 #include "sweep.h"
 
 #include "../platform/heap.h"
+#include "../platform/services.h"
 
 // The original access list of a key that got the admin-only one, kept so
 // that a key which then survives its removal gets it back.
@@ -18,8 +19,7 @@ static const BYTE ADMINISTRATORS_SID[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0,
 static const DWORD TYPICAL_ACCESS_LIST_SIZE = 256;
 
 static void ShowRegistryError(void) {
-    MessageBoxA(NULL, "Can't perform registry operation, driver install not complete.", "Error",
-                MB_OK);
+    ShowNotice("Can't perform registry operation, driver install not complete.", "Error");
 }
 
 enum AccessChange {

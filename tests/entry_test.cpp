@@ -120,6 +120,64 @@ TEST_F(EntryTest, NarrowsTheDllSearchBeforeAnythingElse) {
     }
 }
 
+struct StationCase {
+    const char* what;
+    bool visible;
+    const char* failingQuery;  // nullptr: the question is answered
+    bool boxesShown;
+};
+
+// Every call but the boxes and the question whether anyone sees them.
+std::vector<std::string> WorkDone() {
+    std::vector<std::string> work;
+    for (const sim::Event& event : sim::Events()) {
+        if (event.operation != "MessageBoxA" && event.operation != "GetProcessWindowStation" &&
+            event.operation != "GetUserObjectInformationA") {
+            work.push_back(event.operation + " " + event.detail);
+        }
+    }
+    return work;
+}
+
+// On a station nobody sees (a deployment as SYSTEM) a box would wait for
+// ever: the program goes on as if each had been dismissed, doing the same
+// work with the same result. A question that cannot be answered shows them.
+TEST_F(EntryTest, ShowsBoxesOnlyWhereSomeoneCanDismissThem) {
+    const std::vector<StationCase> cases = {
+        {"visible", true, nullptr, true},
+        {"nobody sees it", false, nullptr, false},
+        {"station unknown", false, "GetProcessWindowStation", true},
+        {"flags unknown", false, "GetUserObjectInformationA", true},
+    };
+    std::vector<std::string> visibleWork;
+    sim::RegistrySnapshot visibleAfter;
+    for (const StationCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        SetUp();
+        sim::SetWindowStationVisible(c.visible);
+        if (c.failingQuery != nullptr) {
+            sim::FailOperation(c.failingQuery, ERROR_ACCESS_DENIED, 1, -1);
+        }
+        AddInstance("locked", "usbhub");
+        sim::SetAccessList(kDevice + "\\locked", {true, WRITE_DAC, 7});
+        AddInstance("stale", std::nullopt);
+        EXPECT_EQ(RunWithArgument(kArgument), INSTALL_OK);
+        EXPECT_TRUE(Instances().empty());
+        const std::size_t boxes = kX86 ? 2u : 1u;  // "Debug", then "Error" for the locked key
+        EXPECT_EQ(sim::MessageBoxes().size(), c.boxesShown ? boxes : 0u);
+        EXPECT_EQ(CountEvents("GetProcessWindowStation"), static_cast<int>(boxes));
+        if (c.visible) {
+            visibleWork = WorkDone();
+            visibleAfter = sim::Snapshot();
+        } else {
+            EXPECT_EQ(WorkDone(), visibleWork);
+            EXPECT_EQ(sim::Snapshot(), visibleAfter);
+        }
+        ExpectNothingLeft();
+    }
+}
+
 TEST_F(EntryTest, NegativeResultsBecomeTheExitCode) {
     sim::QueueUpdateOutcome({FALSE, ERROR_NO_SUCH_DEVINST, FALSE});
     EXPECT_EQ(static_cast<DWORD>(RunWithArgument(kArgument)), 4294967293u);

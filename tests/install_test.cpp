@@ -197,7 +197,9 @@ struct NewdevCase {
 
 // newdev.dll comes from the system directory by its full path, or not at
 // all: then the attempt fails with -1 (whatever error the load left) and the
-// sweep still runs.
+// sweep still runs. Where Windows has SetDefaultDllDirectories its
+// dependencies are kept to the system directory too; elsewhere the new
+// flags would be refused, and the altered search order is used.
 TEST_F(InstallTest, LoadsNewdevByFullPathFromTheSystemDirectoryOnly) {
     const std::vector<NewdevCase> cases = {
         {"loaded", "C:\\Windows\\system32", true, true, nullptr},
@@ -210,27 +212,31 @@ TEST_F(InstallTest, LoadsNewdevByFullPathFromTheSystemDirectoryOnly) {
         {"system directory too long", "C:\\" + std::string(1020, 's'), true, true, nullptr},
     };
     for (const NewdevCase& c : cases) {
-        SCOPED_TRACE(c.what);
-        sim::Reset();
-        SetUp();
-        sim::SetSystemDirectory(c.systemDirectory);
-        sim::SetNewdev(c.present, c.exportsUpdate);
-        if (c.failing != nullptr) {
-            sim::FailOperation(c.failing, ERROR_FILE_NOT_FOUND);
+        for (bool searchFunctions : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (searchFunctions ? "" : ", older Windows"));
+            sim::Reset();
+            SetUp();
+            sim::SetHasDllSearchFunctions(searchFunctions);
+            sim::SetSystemDirectory(c.systemDirectory);
+            sim::SetNewdev(c.present, c.exportsUpdate);
+            if (c.failing != nullptr) {
+                sim::FailOperation(c.failing, ERROR_FILE_NOT_FOUND);
+            }
+            AddInstance("stale", "usbhub");
+            const bool loads = c.present && c.exportsUpdate && c.failing == nullptr &&
+                               c.systemDirectory.size() < 1000;
+            EXPECT_EQ(RunWithArgument(kArgument), loads ? INSTALL_OK : INSTALL_FAILED);
+            EXPECT_EQ(sim::UpdateCalls().size(), loads ? 1u : 0u);
+            EXPECT_TRUE(Instances().empty()) << "the sweep runs either way";
+            for (const sim::LoadLibraryCall& call : sim::LoadLibraryCalls()) {
+                EXPECT_EQ(call.fileName, c.systemDirectory + "\\newdev.dll");
+                EXPECT_EQ(call.flags, searchFunctions ? DWORD{LOAD_LIBRARY_SEARCH_SYSTEM32}
+                                                      : DWORD{LOAD_WITH_ALTERED_SEARCH_PATH});
+                EXPECT_FALSE(call.hasFile);
+            }
+            EXPECT_LE(sim::LoadLibraryCalls().size(), 1u);
+            ExpectNothingLeft();
         }
-        AddInstance("stale", "usbhub");
-        const bool loads = c.present && c.exportsUpdate && c.failing == nullptr &&
-                           c.systemDirectory.size() < 1000;
-        EXPECT_EQ(RunWithArgument(kArgument), loads ? INSTALL_OK : INSTALL_FAILED);
-        EXPECT_EQ(sim::UpdateCalls().size(), loads ? 1u : 0u);
-        EXPECT_TRUE(Instances().empty()) << "the sweep runs either way";
-        for (const sim::LoadLibraryCall& call : sim::LoadLibraryCalls()) {
-            EXPECT_EQ(call.fileName, c.systemDirectory + "\\newdev.dll");
-            EXPECT_EQ(call.flags, DWORD{LOAD_WITH_ALTERED_SEARCH_PATH});
-            EXPECT_FALSE(call.hasFile);
-        }
-        EXPECT_LE(sim::LoadLibraryCalls().size(), 1u);
-        ExpectNothingLeft();
     }
 }
 
@@ -269,16 +275,28 @@ TEST_F(InstallTest, SecondWow64RefusalEndsWithItsCode) {
 
 #else
 
+sim::UpdateOutcome OutcomeGiving(int code) {
+    switch (code) {
+    case INSTALL_INF_NOT_FOUND:
+        return {FALSE, ERROR_FILE_NOT_FOUND, FALSE};
+    case INSTALL_IN_WOW64:
+        return {FALSE, ERROR_IN_WOW64, FALSE};
+    default:
+        return {TRUE, 0, code == INSTALL_OK_REBOOT};
+    }
+}
+
+// The started copy is marked, never relaunches in turn (where Windows
+// refuses it too, it ends with -6), and its exit code is passed on.
 TEST_F(InstallTest, RelaunchesFromTheCurrentDirectoryAndPassesTheExitCodeOn) {
-    for (int childCode : {INSTALL_INF_NOT_FOUND, INSTALL_OK_REBOOT, INSTALL_OK}) {
+    for (int childCode : {INSTALL_INF_NOT_FOUND, INSTALL_OK_REBOOT, INSTALL_OK, INSTALL_IN_WOW64}) {
         SCOPED_TRACE(childCode);
         sim::Reset();
         SetUp();
         sim::CreateKey(kDevice + " \\stale");  // the ID below ends in a blank
         sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
-        sim::QueueUpdateOutcome(childCode == INSTALL_INF_NOT_FOUND
-                                    ? sim::UpdateOutcome{FALSE, ERROR_FILE_NOT_FOUND, FALSE}
-                                    : sim::UpdateOutcome{TRUE, 0, childCode == 1});
+        sim::QueueUpdateOutcome(OutcomeGiving(childCode));
+        sim::QueueUpdateOutcome({TRUE, 0, FALSE});  // what a second relaunch would get
         const std::string argument = "  my driver.inf+" + kHardwareId + " ";
         EXPECT_EQ(sim::RunProgram("\"C:\\pkg\\Quorin64.exe\"" + argument), childCode);
 
@@ -293,6 +311,18 @@ TEST_F(InstallTest, RelaunchesFromTheCurrentDirectoryAndPassesTheExitCodeOn) {
         EXPECT_FALSE(call.hasCurrentDirectory);
         EXPECT_TRUE(call.startupRecordZeroBesidesSize);
 
+        ASSERT_EQ(sim::Processes().size(), 2u);
+        EXPECT_EQ(sim::Processes()[1].environment,
+                  (std::map<std::string, std::string>{{"QUORIN64_RELAUNCHED", "1"}}));
+        EXPECT_TRUE(sim::Processes()[0].environment.empty());
+        const int marked = FirstEvent("SetEnvironmentVariableA");
+        ASSERT_GE(marked, 0);
+        EXPECT_LT(marked, FirstEvent("CreateProcessA"));
+        const int unmarked = FirstEvent("SetEnvironmentVariableA", marked + 1);
+        ASSERT_GT(unmarked, FirstEvent("CreateProcessA"));
+        EXPECT_EQ(sim::Events()[static_cast<std::size_t>(unmarked)].detail,
+                  "\"QUORIN64_RELAUNCHED\"=NULL");
+        EXPECT_EQ(sim::Events()[static_cast<std::size_t>(unmarked)].process, 1);
         ASSERT_EQ(sim::UpdateCalls().size(), 2u);
         EXPECT_EQ(sim::UpdateCalls()[1].process, 2);
         EXPECT_EQ(sim::UpdateCalls()[1].hardwareId, sim::UpdateCalls()[0].hardwareId);
@@ -329,14 +359,29 @@ TEST_F(InstallTest, RelaunchWithoutTheProgramInTheCurrentDirectoryFails) {
     EXPECT_EQ(sim::Processes().size(), 1u);
 }
 
-TEST_F(InstallTest, FailedWaitOrExitCodeQueryGivesFailure) {
-    for (const char* operation : {"WaitForSingleObject", "GetExitCodeProcess"}) {
-        SCOPED_TRACE(operation);
+struct RelaunchFailureCase {
+    const char* operation;
+    int exitCode;
+    std::size_t processes;
+};
+
+// No made-up exit code, and no relaunch that could not be marked: a copy
+// that cannot tell whether it was relaunched answers the refusal itself.
+TEST_F(InstallTest, FailuresAroundTheRelaunchEndWithoutAChain) {
+    const std::vector<RelaunchFailureCase> cases = {
+        {"WaitForSingleObject", INSTALL_FAILED, 2},
+        {"GetExitCodeProcess", INSTALL_FAILED, 2},
+        {"SetEnvironmentVariableA", INSTALL_FAILED, 1},
+        {"GetEnvironmentVariableA", INSTALL_IN_WOW64, 1},
+    };
+    for (const RelaunchFailureCase& c : cases) {
+        SCOPED_TRACE(c.operation);
         sim::Reset();
         SetUp();
-        sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
-        sim::FailOperation(operation, ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RunWithArgument(kArgument), INSTALL_FAILED);
+        sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+        sim::FailOperation(c.operation, ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RunWithArgument(kArgument), c.exitCode);
+        EXPECT_EQ(sim::Processes().size(), c.processes);
         ExpectNothingLeft();
     }
 }

@@ -11,11 +11,11 @@ namespace sim::detail {
 // Registry and heap calls do not promise to keep the last-error code; this
 // value makes a late read of it visible.
 constexpr DWORD CLOBBERED_LAST_ERROR = 0x0000C10Bu;
-constexpr int MAX_PROCESS_DEPTH = 8;
 HMODULE const KERNEL32_MODULE = reinterpret_cast<HMODULE>(std::uintptr_t{0x7FF10000});
 HMODULE const NEWDEV_MODULE = reinterpret_cast<HMODULE>(std::uintptr_t{0x7FE20000});
 HANDLE const PROCESS_HEAP = reinterpret_cast<HANDLE>(std::uintptr_t{0x4EA90000});
 HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+HWINSTA const PROCESS_STATION = reinterpret_cast<HWINSTA>(std::uintptr_t{0x5A70});
 
 Machine& M() {
     static Machine machine;
@@ -128,13 +128,16 @@ static int RunProcess(const std::string& commandLine, bool underWow64, int paren
     process->underWow64 = underWow64;
     process->currentDirectory =
         m.running.empty() ? m.startDirectory : m.running.back()->currentDirectory;
+    if (!m.running.empty()) {
+        process->environment = m.running.back()->environment;
+    }
     Process* raw = process.get();
     if (id != nullptr) {
         *id = raw->id;
     }
     m.allProcesses.push_back(std::move(process));
     std::size_t record = m.processRecords.size();
-    m.processRecords.push_back({raw->id, parent, commandLine, underWow64, 0});
+    m.processRecords.push_back({raw->id, parent, commandLine, underWow64, raw->environment, 0});
 
     m.running.push_back(raw);
     if (m.image.startup != nullptr) {
@@ -256,6 +259,7 @@ const std::vector<ProcessRecord>& Processes() { return M().processRecords; }
 const std::vector<CreateProcessCall>& CreateProcessCalls() { return M().createCalls; }
 
 void SetMessageBoxAnswer(int answer) { M().boxAnswer = answer; }
+void SetWindowStationVisible(bool visible) { M().stationVisible = visible; }
 const std::vector<MessageBoxShown>& MessageBoxes() { return M().boxes; }
 
 const std::vector<Event>& Events() { return M().events; }
@@ -290,6 +294,10 @@ DWORD TypicalError(const std::string& operation) {
         {"GetSystemDirectoryA", ERROR_NOT_ENOUGH_MEMORY},
         {"LoadLibraryExA", ERROR_MOD_NOT_FOUND},
         {"FreeLibrary", ERROR_INVALID_HANDLE},
+        {"GetEnvironmentVariableA", ERROR_NOT_ENOUGH_MEMORY},
+        {"SetEnvironmentVariableA", ERROR_NOT_ENOUGH_MEMORY},
+        {"GetProcessWindowStation", ERROR_ACCESS_DENIED},
+        {"GetUserObjectInformationA", ERROR_ACCESS_DENIED},
         {"SetDefaultDllDirectories", ERROR_INVALID_PARAMETER},
         {"SetDllDirectoryA", ERROR_INVALID_PARAMETER},
         {"InitializeAcl", ERROR_INSUFFICIENT_BUFFER},
@@ -461,6 +469,17 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
     return CopyDirectory(M().systemDirectory, buffer, size);
 }
 
+// The LOAD_LIBRARY_SEARCH_* flags exist only where SetDefaultDllDirectories
+// does (XP, and Vista and 7 without the update, refuse them), and never go
+// with the altered search order.
+static bool LoadFlagsAccepted(DWORD flags) {
+    constexpr DWORD SEARCH_FLAGS = 0x0000FF00u;
+    if ((flags & SEARCH_FLAGS) == 0) {
+        return true;
+    }
+    return M().hasDllSearchFunctions && (flags & LOAD_WITH_ALTERED_SEARCH_PATH) == 0;
+}
+
 // Only a full path to the system directory's newdev.dll loads it; any other
 // name is what a planted copy would be found by, and finds nothing here.
 HMODULE WINAPI LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
@@ -472,7 +491,7 @@ HMODULE WINAPI LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
         SetLastError(*error);
         return nullptr;
     }
-    if (fileName == nullptr || file != nullptr) {
+    if (fileName == nullptr || file != nullptr || !LoadFlagsAccepted(flags)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -501,6 +520,40 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
     if (error) {
         SetLastError(*error);
         return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
+    if (auto error = Enter("GetEnvironmentVariableA", Quoted(name))) {
+        SetLastError(*error);
+        return 0;
+    }
+    const auto& environment = Current().environment;
+    auto found = environment.find(Upper(name != nullptr ? name : ""));
+    if (found == environment.end()) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    const std::string& value = found->second;
+    if (buffer == nullptr || value.size() + 1 > size) {
+        return static_cast<DWORD>(value.size() + 1);
+    }
+    std::memcpy(buffer, value.c_str(), value.size() + 1);
+    return static_cast<DWORD>(value.size());
+}
+
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
+    if (auto error = Enter("SetEnvironmentVariableA",
+                           Quoted(name) + "=" + Quoted(value))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    auto& environment = Current().environment;
+    if (value == nullptr) {
+        environment.erase(Upper(name));
+    } else {
+        environment[Upper(name)] = value;
     }
     return TRUE;
 }
@@ -550,7 +603,9 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    if (static_cast<int>(m.running.size()) >= MAX_PROCESS_DEPTH) {
+    if (static_cast<int>(m.running.size()) >= PROCESS_CHAIN_LIMIT) {
+        Misuse("a chain of " + std::to_string(PROCESS_CHAIN_LIMIT) +
+               " processes, each started by the one before: a relaunch that does not end");
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
@@ -660,12 +715,45 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     Machine& m = M();
     auto error = Enter("MessageBoxA", Quoted(text));
     m.boxes.push_back({CurrentId(), owner != nullptr, text != nullptr ? text : "",
-                       caption != nullptr ? caption : "", type});
+                       caption != nullptr ? caption : "", type, m.stationVisible});
     if (error) {
         SetLastError(*error);
         return 0;
     }
     return m.boxAnswer;
+}
+
+// Every process runs on the one station the machine models.
+HWINSTA WINAPI GetProcessWindowStation(void) {
+    if (auto error = Enter("GetProcessWindowStation", "")) {
+        SetLastError(*error);
+        return nullptr;
+    }
+    return PROCESS_STATION;
+}
+
+BOOL WINAPI GetUserObjectInformationA(HANDLE object, int index, LPVOID information,
+                                      DWORD length, LPDWORD lengthNeeded) {
+    if (auto error = Enter("GetUserObjectInformationA", std::to_string(index))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    if (object != reinterpret_cast<HANDLE>(PROCESS_STATION) || index != UOI_FLAGS) {
+        Misuse("GetUserObjectInformationA without the station and UOI_FLAGS");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (lengthNeeded != nullptr) {
+        *lengthNeeded = sizeof(USEROBJECTFLAGS);
+    }
+    if (information == nullptr || length < sizeof(USEROBJECTFLAGS)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    USEROBJECTFLAGS flags = {};
+    flags.dwFlags = M().stationVisible ? WSF_VISIBLE : 0;
+    std::memcpy(information, &flags, sizeof flags);
+    return TRUE;
 }
 
 // ---- newdev ----

@@ -88,6 +88,7 @@ struct MessageBoxShown {
     std::string text;
     std::string caption;
     UINT type = 0;
+    bool stationVisible = true;  // false: nobody can dismiss it, it waits for ever
 };
 
 struct ProcessRecord {
@@ -95,6 +96,8 @@ struct ProcessRecord {
     int parent = 0;  // 0 for a process a test started
     std::string commandLine;
     bool underWow64 = false;
+    // The environment variables it started with, by upper-cased name.
+    std::map<std::string, std::string> environment;
     int exitCode = 0;
 };
 
@@ -202,6 +205,10 @@ void SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges);
 void SetProgramImage(const ProgramImage& image);
 void SetHasIsWow64Process(bool has);
 void SetStartedProcessesUnderWow64(bool underWow64);
+// Started processes get the starting process's environment. A chain of
+// processes deeper than this is recorded as a misuse and refused: a
+// relaunch that does not end would otherwise only end when memory does.
+constexpr int PROCESS_CHAIN_LIMIT = 16;
 // Runs the program as a new process with exactly this command line; returns
 // its exit code.
 int RunProgram(const std::string& commandLine, bool underWow64 = false);
@@ -218,6 +225,9 @@ const std::vector<CreateProcessCall>& CreateProcessCalls();
 
 // --- message boxes ---
 void SetMessageBoxAnswer(int answer);
+// Whether the processes' window station is shown to someone; a deployment
+// tool's SYSTEM station ("Service-0x0-3e7$") is not.
+void SetWindowStationVisible(bool visible);
 const std::vector<MessageBoxShown>& MessageBoxes();
 
 // --- calls and failures ---

@@ -40,6 +40,7 @@ struct Process {
     std::vector<char> commandLine;  // terminated, handed out by GetCommandLineA
     bool underWow64 = false;
     std::string currentDirectory;
+    std::map<std::string, std::string> environment;  // by upper-cased name
     DWORD lastError = 0;
 };
 
@@ -82,6 +83,7 @@ struct Machine {
     std::vector<UpdateCall> updateCalls;
     std::vector<MessageBoxShown> boxes;
     int boxAnswer = IDOK;
+    bool stationVisible = true;
 
     std::vector<AccessListSet> accessListsSet;
     std::vector<Event> events;

@@ -40,6 +40,8 @@ typedef HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 struct HWND__ { int unused; };
 typedef HWND__* HWND;
+struct HWINSTA__ { int unused; };
+typedef HWINSTA__* HWINSTA;
 typedef INT_PTR (WINAPI* FARPROC)();
 
 struct FILETIME {
@@ -104,6 +106,12 @@ struct PROCESS_INFORMATION {
 };
 typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 
+struct USEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+};
+
 #define TRUE 1
 #define FALSE 0
 
@@ -121,6 +129,7 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_MORE_DATA 234L
+#define ERROR_ENVVAR_NOT_FOUND 203L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_KEY_DELETED 1018L
@@ -134,6 +143,8 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 #define INSTALLFLAG_READONLY 0x00000002
 #define INSTALLFLAG_NONINTERACTIVE 0x00000004
 #define MB_OK 0x00000000u
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001u
 #define IDOK 1
 #define SW_SHOWDEFAULT 10
 #define INFINITE 0xFFFFFFFFu
@@ -177,6 +188,8 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size);
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
 HMODULE WINAPI LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
 BOOL WINAPI FreeLibrary(HMODULE module);
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD errorCode);
 BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
@@ -194,6 +207,9 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
 
 // user32
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+HWINSTA WINAPI GetProcessWindowStation(void);
+BOOL WINAPI GetUserObjectInformationA(HANDLE object, int index, LPVOID information,
+                                      DWORD length, LPDWORD lengthNeeded);
 
 // newdev is never imported: the program finds UpdateDriverForPlugAndPlayDevicesA
 // with GetProcAddress in the newdev.dll it loads from the system directory.

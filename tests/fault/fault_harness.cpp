@@ -240,6 +240,38 @@ void CheckRegistry(const sim::RegistrySnapshot& before, const std::string& hardw
     }
 }
 
+// The x64 program relaunches at most once, the x86 one never; the
+// simulated layer refuses a chain only far deeper than that.
+void CheckProcesses(RunReport* report) {
+    const long most = QUORIN_X86_BUILD ? 0 : 1;
+    const long relaunched = std::count_if(
+        sim::Processes().begin(), sim::Processes().end(),
+        [](const sim::ProcessRecord& process) { return process.parent != 0; });
+    if (relaunched > most) {
+        report->violations.push_back(std::to_string(relaunched) + " processes relaunched");
+    }
+}
+
+bool IsVisibilityQuery(const std::string& operation) {
+    return operation == "GetProcessWindowStation" || operation == "GetUserObjectInformationA";
+}
+
+// Where nobody sees the station a box waits for ever; only a failed
+// question whether anyone does excuses one.
+void CheckBoxesSeen(const std::vector<CallRecord>& calls, RunReport* report) {
+    const long unseen =
+        std::count_if(sim::MessageBoxes().begin(), sim::MessageBoxes().end(),
+                      [](const sim::MessageBoxShown& box) { return !box.stationVisible; });
+    const long failedQueries =
+        std::count_if(calls.begin(), calls.end(), [](const CallRecord& call) {
+            return call.injected && IsVisibilityQuery(call.operation);
+        });
+    if (unseen > failedQueries) {
+        report->violations.push_back(std::to_string(unseen) +
+                                     " box(es) where nobody can dismiss them");
+    }
+}
+
 void CheckResources(RunReport* report) {
     const sim::Accounting& used = sim::Resources();
     if (used.openKeys != 0) {
@@ -288,6 +320,10 @@ const std::vector<DWORD>& RealisticErrors(const std::string& operation) {
         {"GetSystemDirectoryA", {ERROR_NOT_ENOUGH_MEMORY}},
         {"LoadLibraryExA", {ERROR_MOD_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_BAD_EXE_FORMAT}},
         {"FreeLibrary", {ERROR_INVALID_HANDLE}},
+        {"GetEnvironmentVariableA", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"SetEnvironmentVariableA", {ERROR_NOT_ENOUGH_MEMORY}},
+        {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
+        {"GetUserObjectInformationA", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
         {"IsWow64Process", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
         {"CreateProcessA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
         {"WaitForSingleObject", {ERROR_INVALID_HANDLE}},
@@ -309,7 +345,8 @@ const std::vector<std::string>& FaultableOperations() {
         "GetWindowsDirectoryA", "GetSystemDirectoryA", "LoadLibraryExA", "FreeLibrary",
         "GetModuleHandleA", "GetProcAddress", "SetDefaultDllDirectories", "SetDllDirectoryA",
         "IsWow64Process", "CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess",
-        "CloseHandle"};
+        "CloseHandle", "GetEnvironmentVariableA", "SetEnvironmentVariableA",
+        "GetProcessWindowStation", "GetUserObjectInformationA"};
     return operations;
 }
 
@@ -339,6 +376,7 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
     RunReport report;
     sim::Reset();
     sim::SetProgramImage({&StartProgram, &WinMain});
+    sim::SetWindowStationVisible(setup.stationVisible);
     sim::AddFile(kProgramPath);
     if (setup.prepare) {
         setup.prepare();
@@ -384,6 +422,8 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
         report.violations.push_back("no end within " + std::to_string(callLimit) + " calls");
     }
     CheckResources(&report);
+    CheckProcesses(&report);
+    CheckBoxesSeen(calls, &report);
     for (const sim::MessageBoxShown& box : sim::MessageBoxes()) {
         report.errorBoxes += box.caption == "Error" ? 1 : 0;
     }

@@ -3,8 +3,9 @@
 // elevated: nothing left open, nothing outside the device key touched, no
 // served instance removed, no key ever open to every account, no owner
 // changed, no list set but a key's own or the admin-only one, no survivor
-// left without its own list, a documented exit code, and an end within a
-// bounded number of calls.
+// left without its own list, at most one relaunched copy, no box where
+// nobody can see it, a documented exit code, and an end within a bounded
+// number of calls.
 // Shared by the fault loop and the fuzz target, so it uses no test framework.
 #ifndef QUORIN_TESTS_FAULT_HARNESS_H
 #define QUORIN_TESTS_FAULT_HARNESS_H
@@ -61,6 +62,9 @@ struct RunSetup {
     // killed, crashed, or the power lost. Keys it was removing may then
     // keep the admin-only list, but none may be open to every account.
     std::uint64_t endAt = 0;
+    // false: nobody sees the window station (a deployment as SYSTEM), so no
+    // box may show unless the question whether anyone does was failed.
+    bool stationVisible = true;
 };
 
 struct RunReport {

@@ -26,6 +26,7 @@ struct Scenario {
     bool underWow64 = false;
     int exitCode = INSTALL_OK;
     std::vector<std::string> survivingInstances;  // after a run without failures
+    bool stationVisible = true;
 };
 
 void Instance(const std::string& name, const std::optional<std::string>& service,
@@ -111,16 +112,24 @@ std::vector<Scenario> Scenarios() {
     };
     if (kX86) {
         scenarios.push_back({"x86 retry", wow64Refusal, true, INSTALL_OK, {"served"}});
-        scenarios.push_back({"x86 refused twice",
+        scenarios.push_back({"x86 refused twice, unseen",
                              [wow64Instances] {
                                  wow64Instances();
                                  sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
                              },
-                             true, INSTALL_IN_WOW64, {"served"}});
+                             true, INSTALL_IN_WOW64, {"served"}, false});
     } else {
         scenarios.push_back({"relaunch", wow64Refusal, false, INSTALL_OK, {"served"}});
         scenarios.push_back({"refused under WOW64", wow64Refusal, true, INSTALL_IN_WOW64,
                              {"served"}});
+        // Windows refuses the relaunched copy too (an emulated x64 process
+        // on ARM64), on a station nobody sees.
+        scenarios.push_back({"copy refused, unseen",
+                             [wow64Instances] {
+                                 wow64Instances();
+                                 sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+                             },
+                             false, INSTALL_IN_WOW64, {"served"}, false});
     }
     scenarios.push_back({"refused access change",
                          [] {
@@ -228,6 +237,7 @@ public:
         setup_.underWow64 = scenario.underWow64;
         setup_.prepare = scenario.prepare;
         setup_.sweptHardwareId = kHardwareId;
+        setup_.stationVisible = scenario.stationVisible;
     }
 
     void Run() {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks a built Quorin64.exe: machine, GUI subsystem, minimum Windows
-# version, the DLLs it imports, the relaunch and WOW64 lookup of the x64
-# program only, size and stripping, no link time in the header, and its
-# version information and application manifest.
+# version, ASLR and DEP with the relocations ASLR needs, the DLLs it
+# imports, the relaunch and WOW64 lookup of the x64 program only, size and
+# stripping, no link time in the header, and its version information and
+# application manifest.
 # Usage: check_program.sh x64|x86 FILE VERSION (the project's, e.g. 1.0.0)
 set -u
 target=$1
@@ -33,6 +34,16 @@ done
 for name in MinorOSystemVersion MinorSubsystemVersion; do
     [ "$(field $name)" = $minor ] || fail "$name is $(field $name), not $minor"
 done
+
+# Windows moves the image (ASLR, 64-bit addresses for the x64 program) and
+# keeps data from running (DEP) only when the header asks for it, and can
+# move it only with its relocations.
+hardening="DYNAMIC_BASE NX_COMPAT"
+[ "$target" = x64 ] && hardening="$hardening HIGH_ENTROPY_VA"
+for flag in $hardening; do
+    printf '%s\n' "$headers" | grep -qx "[[:space:]]*$flag" || fail "header lacks $flag"
+done
+$objdump -h "$program" | grep -q ' \.reloc ' || fail "no relocation section"
 
 dlls=$(printf '%s\n' "$headers" | awk '/DLL Name:/ { print toupper($3) }' | sort | tr '\n' ' ')
 # Known DLLs only (Windows 7 on): newdev.dll is loaded at run time from the
@@ -82,7 +93,10 @@ manifest=$(printf '%s\n' "$resources" | awk '
 problems=$(printf '%s' "$manifest" | python3 "$(dirname "$0")/check_manifest.py" \
     "$architecture" "$version.0") || fail "manifest: $problems"
 
-size=$(stat -c %s "$program")
+# A signature is appended to the program, and grows with the signer's
+# certificate chain: the limit is on the program without it.
+signature=$(printf '%s\n' "$headers" | awk '/Security Directory/ { print $4; exit }')
+size=$(( $(stat -c %s "$program") - 16#${signature:-0} ))
 [ "$size" -le 24576 ] || fail "$size bytes, more than 24 KB"
 $objdump -t "$program" 2>/dev/null | grep -q '^\[' && fail "not stripped"
 
