@@ -6,7 +6,7 @@
 //
 // usage: runner.exe <current directory as hex, or -> <command line as hex>
 //                   [time limit in ms] [copies]
-//                   [kill-below <key below HKLM as hex> <subkeys>]
+//                   [kill-below <key below HKLM as hex> <subkeys> | unseen]
 // Prints "exit <code>" and returns 0, or prints what went wrong and returns
 // 2 (usage), 3 (could not start) or 4 (time limit reached, program ended).
 // With copies, that many processes are created suspended and then let go
@@ -15,6 +15,9 @@
 // program with TerminateProcess as soon as the key has fewer subkeys than
 // given, so that it dies part-way through its own work however fast it
 // runs: it prints "killed <subkeys seen>" then, and returns 0.
+// With unseen, the program starts on the "Default" desktop of a window
+// station that nobody sees, made here, as deployment tools start setups as
+// SYSTEM ("Service-0x0-3e7$"): a message box there waits for ever.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -97,12 +100,38 @@ static int KillBelow(PROCESS_INFORMATION* process, const char* path, DWORD below
     return status;
 }
 
+static const char UNSEEN_STATION[] = "Service-0x0-3e7$";
+
+// Makes the station and its desktop; the handles keep both alive until the
+// runner ends. Returns 0 when either cannot be made.
+static int MakeUnseenStation(HWINSTA* station, HDESK* desktop) {
+    *desktop = NULL;
+    *station = CreateWindowStationA(UNSEEN_STATION, 0, WINSTA_ALL_ACCESS, NULL);
+    if (*station == NULL) return 0;
+    HWINSTA own = GetProcessWindowStation();
+    // A desktop is made on the process's own station.
+    if (SetProcessWindowStation(*station)) {
+        *desktop = CreateDesktopA("Default", NULL, NULL, 0, GENERIC_ALL, NULL);
+        SetProcessWindowStation(own);
+    }
+    return *desktop != NULL;
+}
+
 int main(int argc, char** argv) {
     int watching = argc == 8 && strcmp(argv[5], "kill-below") == 0;
-    if (argc < 3 || (argc > 5 && !watching)) {
+    int unseen = argc == 6 && strcmp(argv[5], "unseen") == 0;
+    if (argc < 3 || (argc > 5 && !watching && !unseen)) {
         fprintf(stderr, "usage: runner.exe <directory hex|-> <command line hex> [ms] [copies] "
-                        "[kill-below <key hex> <subkeys>]\n");
+                        "[kill-below <key hex> <subkeys> | unseen]\n");
         return 2;
+    }
+    HWINSTA station = NULL;
+    HDESK desktop = NULL;
+    char desktopName[64];
+    snprintf(desktopName, sizeof desktopName, "%s\\Default", UNSEEN_STATION);
+    if (unseen && !MakeUnseenStation(&station, &desktop)) {
+        printf("station-failed %lu\n", GetLastError());
+        return 3;
     }
     char* directory = strcmp(argv[1], "-") == 0 ? NULL : DecodeHex(argv[1]);
     char* commandLine = DecodeHex(argv[2]);
@@ -121,6 +150,7 @@ int main(int argc, char** argv) {
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
+        startup.lpDesktop = unseen ? desktopName : NULL;
         memset(&processes[started], 0, sizeof processes[started]);
         // CreateProcessA may write into the command line: each copy gets a
         // fresh one.
@@ -160,6 +190,8 @@ int main(int argc, char** argv) {
         int awaited = AwaitProcess(&processes[i], limit);
         status = status != 0 ? status : awaited;
     }
+    if (desktop != NULL) CloseDesktop(desktop);
+    if (station != NULL) CloseWindowStation(station);
     free(watched);
     free(directory);
     free(commandLine);

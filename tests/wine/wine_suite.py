@@ -471,13 +471,14 @@ class Target:
     # -- running the program --------------------------------------------------
 
     def run(self, command_line, directory, script=None, copies=1, kill_below=None,
-            newdev_order="n", extra_env=None, trace=True):
+            newdev_order="n", extra_env=None, trace=True, seen=True):
         """Starts a command line through runner.exe in a directory (Windows
         path). With a script the test newdev.dll answers; without one Wine's
         own newdev does. Several copies start together; their exit codes are
         in codes. Runs may go side by side (each has its own log). With
         kill_below (key path, subkeys) the runner ends the program once the
-        key has fewer subkeys (killed: the count it saw, else None).
+        key has fewer subkeys (killed: the count it saw, else None). Without
+        seen, the program runs on a window station that nobody sees.
         newdev_order is Wine's load order for newdev.dll with a script."""
         scratch = tempfile.mkdtemp(dir=self.work, prefix="run")
         log = os.path.join(scratch, "double.log")
@@ -493,11 +494,14 @@ class Target:
                          QUORIN_DOUBLE_LOG=ansi_text(windows_path(log)))
         extra.update(extra_env or {})
         watch = [] if kill_below is None else ["kill-below", kill_below[0].hex(), kill_below[1]]
+        if not seen:
+            watch = ["unseen"]
         status, out, err = self.wine(self.helper("runner.exe"), directory.hex(),
                                      command_line.hex(), PROGRAM_TIME_LIMIT_MS, copies, *watch,
                                      extra_env=extra)
         result = Run()
         result.x86 = self.x86
+        result.seen = seen
         result.codes = [signed32(int(code)) for code in re.findall(rb"exit (\d+)", out)]
         result.code = result.codes[0] if result.codes else None
         killed = re.search(rb"^killed (\d+)", out, re.M)
@@ -636,8 +640,9 @@ def check_call(case, call, hwid, inf_path, command_line=None):
 
 def check_boxes(case, run, count):
     """count "Error" boxes; the x86 program first shows the "Debug" box,
-    once, before its first driver update and before it opens any key."""
-    expected = [DEBUG_BOX] * run.x86 + [ERROR_BOX] * count
+    once, before its first driver update and before it opens any key. On a
+    station nobody sees, no box at all."""
+    expected = [DEBUG_BOX] * run.x86 + [ERROR_BOX] * count if run.seen else []
     case.equal(run.boxes, expected, "message boxes (owner, text, caption, flags)")
     if run.x86 and run.boxes[:1] == [DEBUG_BOX]:
         thread = [e for e in run.events if e[1] == "box"][0][2]
@@ -831,11 +836,14 @@ OUTCOMES = [
 ]
 
 
-def outcome_case(name, answer, code):
+def outcome_case(name, answer, code, seen=True):
+    """One scripted answer and its exit code; without seen, on a window
+    station nobody sees, where no box may wait for a click."""
     def body(ctx, case):
         ctx.reset()
         before = ctx.wine.enum_tree()
-        run = ctx.wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[answer])
+        run = ctx.wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[answer],
+                           seen=seen)
         case.equal(run.code, code, "exit code")
         check_double_loaded(case, run)
         if case.equal(len(run.calls), 1, "update calls"):
@@ -881,10 +889,12 @@ def planted_newdev(ctx, case):
     check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
 
 
-def relaunch_case(name, answers, code, argument, separator=b" ", cwd="relaunch"):
+def relaunch_case(name, answers, code, argument, separator=b" ", cwd="relaunch", calls=None):
     """The first process gets ERROR_IN_WOW64 and starts Quorin64.exe from
     the current directory; the child's argument string and its outcome must
-    be the parent's."""
+    be the parent's. calls: how many of the answers are used, if not all."""
+    calls = calls or len(answers)
+
     def body(ctx, case):
         directory = getattr(ctx, cwd)
         ctx.reset()
@@ -892,12 +902,12 @@ def relaunch_case(name, answers, code, argument, separator=b" ", cwd="relaunch")
         parent_line = ctx.command_line(argument, separator=separator)
         run = ctx.wine.run(parent_line, directory, script=answers)
         case.equal(run.code, code, "exit code")
-        check_double_loaded(case, run, processes=len(answers))
+        check_double_loaded(case, run, processes=calls)
         hwid = argument[argument.rindex(b"+") + 1:]
         inf_path = directory + b"\\" + argument[:argument.index(b"+")]
-        if case.equal(len(run.calls), len(answers), "update calls"):
+        if case.equal(len(run.calls), calls, "update calls"):
             check_call(case, run.calls[0], hwid, inf_path, parent_line)
-            if len(answers) == 2:
+            if calls == 2:
                 child_line = b'"' + directory + b'\\Quorin64.exe" ' + argument
                 check_call(case, run.calls[1], hwid, inf_path, child_line)
                 case.check(run.calls[0]["pid"] != run.calls[1]["pid"],
@@ -1007,7 +1017,7 @@ def refusal_case(name, argument, answer=None, code=-1):
     return body
 
 
-def deny_write_dac(ctx, case):
+def deny_write_dac(ctx, case, seen=True):
     """A stale instance and its subkey deny WRITE_DAC: each raises the
     "Error" box (no display, so MessageBoxA returns at once) and is still
     removed. A served instance with the same entry is not touched."""
@@ -1019,12 +1029,19 @@ def deny_write_dac(ctx, case):
     served_list = wine.access_list(ENUM + b"\\" + DEV + b"\\0002")
     case.check("(D;;WD;;;WD)" in served_list, "deny entry not set: %s" % served_list)
     before = wine.enum_tree()
-    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[succeeds()])
+    run = wine.run(ctx.command_line(b"driver.inf+" + DEV), ctx.cwd, script=[succeeds()],
+                   seen=seen)
     case.equal(run.code, 0, "exit code")
     check_boxes(case, run, 2)
     check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
     case.equal(wine.access_list(ENUM + b"\\" + DEV + b"\\0002"), served_list,
                "served instance's access list")
+
+
+def deny_write_dac_unseen(ctx, case):
+    """The same on a window station nobody sees: no box waits for a click,
+    and the keys still go."""
+    deny_write_dac(ctx, case, seen=False)
 
 
 def unreadable_service_value(ctx, case):
@@ -1234,11 +1251,17 @@ ALL_HIGH = bytes(range(0x80, 0x100))
 
 GROUPS = {
     "real": [real_install, real_install_missing_inf],
-    "outcomes": [outcome_case(*row) for row in OUTCOMES] + [planted_newdev],
+    "outcomes": [outcome_case(*row) for row in OUTCOMES] + [
+        outcome_case("installed, on a station nobody sees", succeeds(), 0, seen=False),
+        planted_newdev],
     "relaunch": [only("x64", body) for body in [
         relaunch_case("relaunched child answers -2",
                       [fails(ERROR_IN_WOW64), fails(ERROR_FILE_NOT_FOUND)], -2,
                       b"driver.inf+" + DEV),
+        # Where Windows refuses the 64-bit program too (an emulated x64
+        # process on ARM64): the copy never relaunches in turn.
+        relaunch_case("relaunched child refused too: one relaunch, -6",
+                      [fails(ERROR_IN_WOW64)] * 4, -6, b"driver.inf+" + DEV, calls=2),
         # Quotes, two blanks, an inner and a trailing blank and every byte
         # 0x80-0xFF go through the relaunch unchanged.
         relaunch_case("relaunched child answers 1, argument byte for byte",
@@ -1302,7 +1325,7 @@ GROUPS = {
         refusal_case("INF name of 1,024 characters", b"A" * 1024 + b"+" + DEV),
         refusal_case("INF path over 1,023 characters", b"A" * 1000 + b"+" + DEV),
     ],
-    "access": [deny_write_dac, deny_write_dac_on_subkey_of_served, unreadable_service_value,
+    "access": [deny_write_dac, deny_write_dac_unseen, deny_write_dac_on_subkey_of_served, unreadable_service_value,
                killed_mid_sweep],
     "concurrent": [concurrent_copies],
     "setup": [setup_case(tool, *row) for tool in ("nsis", "inno") for row in SETUP_OUTCOMES],
