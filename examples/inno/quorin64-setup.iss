@@ -48,7 +48,7 @@
   #define QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
 #endif
 #ifndef QUORIN64_INF
-  #define QUORIN64_INF "..\..\tests\wine\talmerix.inf"
+  #define QUORIN64_INF "..\..\tests\wine\driver-package\talmerix.inf"
 #endif
 #ifndef QUORIN64_OUTDIR
   #define QUORIN64_OUTDIR "."

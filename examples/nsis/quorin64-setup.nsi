@@ -39,7 +39,7 @@ Unicode true
 
 !define /ifndef QUORIN64_X64 "..\..\build\windows-x64\Quorin64.exe"
 !define /ifndef QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
-!define /ifndef QUORIN64_INF "..\..\tests\wine\talmerix.inf"
+!define /ifndef QUORIN64_INF "..\..\tests\wine\driver-package\talmerix.inf"
 !define /ifndef QUORIN64_OUTFILE "quorin64-setup.exe"
 !define /ifndef QUORIN64_TARGET "x86-unicode"
 Target ${QUORIN64_TARGET}
