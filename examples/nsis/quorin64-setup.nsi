@@ -39,7 +39,8 @@
 ; removes the program folder and the x86 INF folder if the setup made it.
 ; Silently: "<folder>\uninstall.exe" /S (the QuietUninstallString); like
 ; every NSIS uninstaller it returns at once and finishes from a copy of
-; itself in the temporary folder.
+; itself in the temporary folder. With _?=<folder> it works in place and
+; returns when done, but uninstall.exe and the folder go at the next restart.
 ;
 ; The x86 program, on 32-bit Windows, shows a "Debug" box ("UpdateDriver
 ; 32Bit") before it starts and waits until someone clicks OK. It skips the
@@ -283,7 +284,8 @@ Section "Uninstall"
         RMDir "$1Program Files\Common Files\VID_1F3A&PID_0C21"
     ${EndIf}
     RMDir /r "$INSTDIR\Driver"
-    Delete "$INSTDIR\uninstall.exe"
-    RMDir "$INSTDIR"
+    ; Started in place (_?=), it cannot remove itself now: at the next restart.
+    Delete /REBOOTOK "$INSTDIR\uninstall.exe"
+    RMDir /REBOOTOK "$INSTDIR"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

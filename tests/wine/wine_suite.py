@@ -20,9 +20,9 @@ Enum tree afterwards. The "real" group goes through Wine's own newdev and
 setupapi; the others through the test newdev.dll, the prefix's
 system-directory newdev.dll, loaded with WINEDLLOVERRIDES=newdev=n, whose
 answers are scripted per call; "setup" runs the example NSIS and Inno Setup
-setups (32-bit programs: for the x64 program too, they run in the 32-bit
-root where the host has no 32-bit Wine, on an Xvfb display of the suite's
-own).
+setups and their uninstallers (32-bit programs: for the x64 program too,
+they run in the 32-bit root where the host has no 32-bit Wine, on an Xvfb
+display of the suite's own).
 """
 import argparse
 import io
@@ -1235,14 +1235,23 @@ def file_names(files):
     return sorted(files) if files is not None else None
 
 
+def driver_package(inf):
+    """The files of the INF's folder: {name: bytes}."""
+    folder = os.path.dirname(inf)
+    package = {}
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as f:
+            package[name] = f.read()
+    return package
+
+
 def check_package(case, files, package, spoiled):
     """Every file of the driver package arrived, as it is (the INF spoiled by
     the double excepted)."""
     for name, data in package.items():
-        if name == "" or (spoiled and name.endswith(".inf")):
-            continue
-        case.check(files is not None and files.get(name) == data,
-                   "%s did not arrive as it is" % name)
+        if not (spoiled and name.endswith(".inf")):
+            case.check(files is not None and files.get(name) == data,
+                       "%s did not arrive as it is" % name)
 
 
 def setup_case(tool, code, answers, setup_code, after):
@@ -1277,8 +1286,7 @@ def setup_case(tool, code, answers, setup_code, after):
         with open(wine.program, "rb") as program:
             case.check(installed.get("Quorin64.exe") == program.read(),
                        "the setup ran another program")
-        package = {name: open(os.path.join(os.path.dirname(wine.inf), name), "rb").read()
-                   for name in os.listdir(os.path.dirname(wine.inf))}
+        package = driver_package(wine.inf)
         spoiled = any("spoil" in answer for answer in answers)
         check_package(case, wine.files_below(package_folder), package, spoiled)
         argument = (b"\\" if ctx.x86 else b"") + inf_name + b"+" + DEV
