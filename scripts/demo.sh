@@ -101,7 +101,7 @@ demonstrate_x86() {
     # The x86 program takes its INF from a fixed folder on the Windows
     # directory's drive, with the INF name written straight after it.
     mkdir -p "$prefix/drive_c/$X86_INF_FOLDER"
-    cp tests/wine/talmerix.inf "$prefix/drive_c/$X86_INF_FOLDER/driver.inf"
+    cp tests/wine/driver-package/talmerix.inf "$prefix/drive_c/$X86_INF_FOLDER/driver.inf"
     echo "(It shows a \"Debug\" box first; without a display it returns at once.)"
     echo "driver.inf is in C:\\${X86_INF_FOLDER//\//\\}."
     demonstrate "$demo/bin-x86" "$demo/pkg" "\\driver.inf+$HARDWARE_ID"
@@ -139,7 +139,7 @@ mkdir -p "$demo/bin-x64" "$demo/bin-x86" "$demo/pkg" "$WINEPREFIX"
 cp build/windows-x64/Quorin64.exe build/host/tests/wine/mkdevice.exe "$demo/bin-x64/"
 cp build/windows-x86/Quorin64.exe build/host/tests/wine/x86/mkdevice.exe "$demo/bin-x86/"
 cp build/host/tests/wine/runner.exe "$demo/"
-cp tests/wine/talmerix.inf "$demo/pkg/driver.inf"
+cp tests/wine/driver-package/talmerix.inf "$demo/pkg/driver.inf"
 
 echo "== The x64 program, under Wine $(/usr/lib/wine/wine64 --version | sed 's/^wine-//')"
 echo "Creating a Wine prefix in $WINEPREFIX ..."

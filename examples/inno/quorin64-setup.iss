@@ -1,18 +1,20 @@
 ; A setup that installs a USB game controller's driver with Quorin64: a
 ; starting point for setup authors (Inno Setup 6). It bundles both programs
-; and the driver package, runs the program that fits the Windows it runs on
-; once the files are in place, and reacts to every exit code. Unattended
-; installs (/VERYSILENT /SUPPRESSMSGBOXES /NORESTART) work; their outcome is
-; the setup's exit code:
+; and the whole driver package (the INF with its catalog and driver files),
+; runs the program that fits the Windows it runs on once the files are in
+; place, and reacts to every exit code. Unattended installs (/VERYSILENT
+; /SUPPRESSMSGBOXES /NORESTART) work; their outcome is the setup's exit
+; code:
 ;
 ;   program  setup does                                          setup exits
 ;    1       installed; asks for a restart at the end             3010
 ;            (/NORESTART: no restart, the code says it is due)
 ;    0       installed                                            0
-;   -3       no controller: tells the user to connect it and      103
-;            run setup again (Windows has not taken the driver
-;            and will not find it when the controller is
-;            plugged in later)
+;   -3       no controller: stages the driver package, so that    0
+;            Windows installs it when the controller is
+;            connected, and says so
+;   -3       ... and staging failed: fails, asking to connect     103
+;            the controller and run setup again
 ;   -1 -2    fails with a message naming the code and its         101 102
 ;   -4 -6    meaning                                              104 106
 ;   other    (not started, or an undocumented code) fails         100
@@ -22,33 +24,57 @@
 ; Inno Setup keeps exit codes 1 to 8 for itself, and a setup chooses its own
 ; code (GetCustomSetupExitCode) only when it runs to completion: so the
 ; program runs after the files are installed, a failure is reported and the
-; setup still completes, with 100 + the code's absolute value. A refusal
-; before anything is installed ends with Inno's own 1. 3010 is Windows'
-; "restart required" (ERROR_SUCCESS_REBOOT_REQUIRED). Inno's other codes
-; (2 and 5 when the user cancels, 3 and 4 on fatal errors) keep their
-; meanings.
+; setup still completes, with 100 + the code's absolute value (the files
+; stay; the uninstaller removes them). A refusal before anything is
+; installed ends with Inno's own 1. 3010 is Windows' "restart required"
+; (ERROR_SUCCESS_REBOOT_REQUIRED). Inno's other codes (2 and 5 when the
+; user cancels, 3 and 4 on fatal errors) keep their meanings.
+;
+; The folder is fixed: "Quorin64 example" under Program Files, because the
+; program runs there with administrator rights; there is no folder page and
+; /DIR= is ignored.
+;
+; Staging: on -3 the package is copied into Windows' driver store
+; (SetupCopyOEMInfA) from the folder the setup put it in. On 0 and 1 the
+; setup asks for the name of the copy Windows made while installing (the
+; same call finds it). The name Windows gave the copy (oemNN.inf) is kept
+; in HKLM\Software\Quorin64 example, value StagedInf.
+;
+; Uninstall: Inno's uninstaller (Add/Remove Programs; silently
+; unins000.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART) removes the files
+; and folders the setup made and, first, takes the staged package out of
+; the driver store (SetupUninstallOEMInfA, not forced: a package a device
+; still uses stays, and the uninstall log says so).
 ;
 ; The x86 program, on 32-bit Windows, shows a "Debug" box ("UpdateDriver
-; 32Bit") before it starts and waits until someone clicks OK, also in a very
-; silent setup: an unattended install on 32-bit Windows needs someone at the
-; screen. Inno Setup 6 setups need Windows 7 SP1 or later; for Windows XP
-; use the NSIS example (examples/nsis).
+; 32Bit") before it starts and waits until someone clicks OK. It skips the
+; box where its window station is invisible (run as SYSTEM in session 0, as
+; deployment tools do), so only interactive runs on 32-bit Windows show it.
+; Inno Setup 6 setups need Windows 7 SP1 or later; for Windows XP use the
+; NSIS example (examples/nsis).
 ;
 ; Build (paths are relative to this file):
 ;   ISCC.exe examples\inno\quorin64-setup.iss
-; Defines (/D): QUORIN64_X64, QUORIN64_X86, QUORIN64_INF (the files bundled),
-; QUORIN64_OUTDIR, QUORIN64_OUTFILE (without .exe), QUORIN64_FORCE_X86
-; (tests only: take the x86 branch on 64-bit Windows too, where the x86
-; program ends with -6).
+; Defines (/D): QUORIN64_X64, QUORIN64_X86 (the programs), QUORIN64_PACKAGE
+; (the driver package folder: every file in it is bundled),
+; QUORIN64_INF_NAME (the INF's name in that folder), QUORIN64_OUTDIR,
+; QUORIN64_OUTFILE (without .exe), QUORIN64_FORCE_X86 (tests only: take the
+; x86 branch on 64-bit Windows too, where the x86 program ends with -6).
 
+#ifdef QUORIN64_INF
+  #error QUORIN64_INF is gone: set QUORIN64_PACKAGE (the folder) and QUORIN64_INF_NAME
+#endif
 #ifndef QUORIN64_X64
   #define QUORIN64_X64 "..\..\build\windows-x64\Quorin64.exe"
 #endif
 #ifndef QUORIN64_X86
   #define QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
 #endif
-#ifndef QUORIN64_INF
-  #define QUORIN64_INF "..\..\tests\wine\talmerix.inf"
+#ifndef QUORIN64_PACKAGE
+  #define QUORIN64_PACKAGE "..\..\tests\wine\driver-package"
+#endif
+#ifndef QUORIN64_INF_NAME
+  #define QUORIN64_INF_NAME "talmerix.inf"
 #endif
 #ifndef QUORIN64_OUTDIR
   #define QUORIN64_OUTDIR "."
@@ -62,13 +88,17 @@
 ; folder, with the INF name written straight after it.
 #define HardwareId "USB\VID_1F3A&PID_0C21"
 #define X86InfFolder "Program Files\Common Files\VID_1F3A&PID_0C21\Salvenport\QarnoD217"
+#define StagedKey "Software\Quorin64 example"
 
 [Setup]
 AppName=Quorin64 example driver
 AppVersion=1.0.0
 ; Under Program Files, where only administrators may write: the programs
 ; run with administrator rights and must not be replaceable by others.
+; InitializeWizard sets it again, whatever /DIR= or an earlier install said.
 DefaultDirName={autopf}\Quorin64 example
+DisableDirPage=yes
+UsePreviousAppDir=no
 DisableProgramGroupPage=yes
 PrivilegesRequired=admin
 ; 32-bit Windows gets the x86 program, x64 Windows the x64 one; ARM64 is
@@ -83,17 +113,34 @@ WizardStyle=modern
 ; x64: the INF is looked for in the current directory, which is the folder
 ; Exec is given below, beside the program.
 Source: "{#QUORIN64_X64}"; DestDir: "{app}\Driver"; DestName: "Quorin64.exe"; Check: UseX64; Flags: ignoreversion
-Source: "{#QUORIN64_INF}"; DestDir: "{app}\Driver"; DestName: "driver.inf"; Check: UseX64; Flags: ignoreversion
-; x86: the INF goes to the fixed folder on the system drive ({sd}), written
-; out rather than {commoncf}, which is translated on some Windows editions.
-; The INF's own files (.sys, .cat) go beside it.
+Source: "{#QUORIN64_PACKAGE}\*"; DestDir: "{app}\Driver"; Check: UseX64; Flags: ignoreversion recursesubdirs createallsubdirs
+; x86: the package goes to the fixed folder on the system drive ({sd}),
+; written out rather than {commoncf}, which is translated on some Windows
+; editions.
 Source: "{#QUORIN64_X86}"; DestDir: "{app}\Driver"; DestName: "Quorin64.exe"; Check: not UseX64; Flags: ignoreversion
-Source: "{#QUORIN64_INF}"; DestDir: "{sd}\{#X86InfFolder}"; DestName: "driver.inf"; Check: not UseX64; Flags: ignoreversion
+Source: "{#QUORIN64_PACKAGE}\*"; DestDir: "{sd}\{#X86InfFolder}"; Check: not UseX64; Flags: ignoreversion recursesubdirs createallsubdirs
+
+[Registry]
+; Holds the staged package's name (StagedInf) until the uninstall.
+Root: HKLM; Subkey: "{#StagedKey}"; Flags: uninsdeletekey
 
 [Code]
+const
+  SPOST_PATH = 1;  { the package's files are beside the INF }
+  NAME_SIZE = 1024;
+
 var
   SetupCode: Integer;   { the setup's exit code, from the program's }
   Restart: Boolean;
+  Staged: Boolean;      { -3, and the package is in the driver store }
+
+{ AnsiString: the ...A functions take ANSI text. }
+function SetupCopyOEMInfA(SourceInfFileName, OEMSourceMediaLocation: AnsiString;
+  OEMSourceMediaType, CopyStyle: Cardinal; DestinationInfFileName: AnsiString;
+  DestinationInfFileNameSize, RequiredSize, DestinationInfFileNameComponent: Cardinal): Integer;
+  external 'SetupCopyOEMInfA@setupapi.dll stdcall delayload';
+function SetupUninstallOEMInfA(InfFileName: AnsiString; Flags, Reserved: Cardinal): Integer;
+  external 'SetupUninstallOEMInfA@setupapi.dll stdcall delayload';
 
 function UseX64: Boolean;
 begin
@@ -118,6 +165,17 @@ begin
     Result := True;
 end;
 
+procedure InitializeWizard;
+var
+  Folder: String;
+begin
+  { The fixed folder, whatever /DIR= said. }
+  Folder := ExpandConstant('{autopf}\Quorin64 example');
+  if CompareText(WizardForm.DirEdit.Text, Folder) <> 0 then
+    Log('Ignoring the folder ' + WizardForm.DirEdit.Text + ': the folder is ' + Folder + '.');
+  WizardForm.DirEdit.Text := Folder;
+end;
+
 function Meaning(Code: Integer): String;
 begin
   case Code of
@@ -136,18 +194,42 @@ begin
   SuppressibleMsgBox(Text, mbCriticalError, MB_OK, IDOK);
 end;
 
+{ Copies the package of the INF at InfPath into the driver store, or finds
+  the copy Windows already has, and keeps the copy's name for the
+  uninstaller. Returns 0, or Windows' error code. }
+function StagePackage(InfPath: String): Integer;
+var
+  Name: AnsiString;
+begin
+  Name := StringOfChar(#0, NAME_SIZE);
+  if SetupCopyOEMInfA(InfPath, ExtractFileDir(InfPath), SPOST_PATH, 0, Name, NAME_SIZE,
+                      0, 0) = 0 then begin
+    Result := DLLGetLastError;
+    if Result = 0 then
+      Result := -1;
+    Exit;
+  end;
+  Name := ExtractFileName(Copy(Name, 1, Pos(#0, Name) - 1));
+  RegWriteStringValue(HKLM, '{#StagedKey}', 'StagedInf', Name);
+  Log('Driver package staged as ' + Name + '.');
+  Result := 0;
+end;
+
 procedure InstallDriver;
 var
-  Folder, Argument: String;
-  Code: Integer;
+  Folder, Argument, InfPath: String;
+  Code, Error: Integer;
 begin
   Folder := ExpandConstant('{app}\Driver');
   { x86: the argument starts with a backslash because the INF name follows
     the fixed folder directly. }
-  if UseX64 then
-    Argument := 'driver.inf+{#HardwareId}'
-  else
-    Argument := '\driver.inf+{#HardwareId}';
+  if UseX64 then begin
+    Argument := '{#QUORIN64_INF_NAME}+{#HardwareId}';
+    InfPath := Folder + '\{#QUORIN64_INF_NAME}';
+  end else begin
+    Argument := '\{#QUORIN64_INF_NAME}+{#HardwareId}';
+    InfPath := ExpandConstant('{sd}\{#X86InfFolder}\{#QUORIN64_INF_NAME}');
+  end;
   WizardForm.StatusLabel.Caption := 'Installing the driver ...';
   { SW_SHOWNORMAL: the x86 program's "Debug" box must be seen to be clicked. }
   if not Exec(Folder + '\Quorin64.exe', Argument, Folder, SW_SHOWNORMAL,
@@ -158,15 +240,33 @@ begin
   end;
   Log(Format('Quorin64 exit code: %d', [Code]));
   case Code of
-    0: SetupCode := 0;
-    1: begin
-         SetupCode := 3010;
-         Restart := True;
+    0, 1: begin
+         SetupCode := 0;
+         if Code = 1 then begin
+           SetupCode := 3010;
+           Restart := True;
+         end;
+         { Windows put the package into its store while installing: learn
+           the name for the uninstaller. The driver is in place either way. }
+         Error := StagePackage(InfPath);
+         if Error <> 0 then
+           Log(Format('The installed driver package was not found in the driver store ' +
+                      '(Windows error %d); uninstalling leaves it there.', [Error]));
        end;
     -3: begin
-          SetupCode := 103;
-          Fail('No game controller was found (Quorin64 code -3).' + #13#10 +
-               'Connect the controller and run setup again.');
+          Error := StagePackage(InfPath);
+          if Error = 0 then begin
+            SetupCode := 0;
+            Staged := True;
+            Log('No game controller was found: the driver is staged.');
+            SuppressibleMsgBox('The driver is staged; Windows installs it when the controller is connected.',
+              mbInformation, MB_OK, IDOK);
+          end else begin
+            SetupCode := 103;
+            Fail(Format('No game controller was found (Quorin64 code -3), and the driver could ' +
+                        'not be staged (Windows error %d).', [Error]) + #13#10 +
+                 'Connect the controller and run setup again.');
+          end;
         end;
     -1, -2, -4, -6: begin
           SetupCode := 100 - Code;
@@ -181,14 +281,19 @@ end;
 
 procedure CurStepChanged(CurStep: TSetupStep);
 begin
-  { Once the programs and the INF are in place. }
+  { Once the programs and the package are in place. }
   if CurStep = ssPostInstall then
     InstallDriver;
 end;
 
 procedure CurPageChanged(CurPageID: Integer);
 begin
-  if (CurPageID = wpFinished) and (SetupCode <> 0) and (SetupCode <> 3010) then
+  if CurPageID <> wpFinished then
+    Exit;
+  if Staged then
+    WizardForm.FinishedLabel.Caption :=
+      'The driver is staged; Windows installs it when the controller is connected.'
+  else if (SetupCode <> 0) and (SetupCode <> 3010) then
     WizardForm.FinishedLabel.Caption :=
       'The driver was not installed. Run setup again once the problem is solved.';
 end;
@@ -201,4 +306,20 @@ end;
 function GetCustomSetupExitCode: Integer;
 begin
   Result := SetupCode;
+end;
+
+procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
+var
+  Name: String;
+begin
+  { Before the files go; never SUOI_FORCEDELETE: Windows keeps a package a
+    device uses. }
+  if (CurUninstallStep <> usUninstall) or
+     not RegQueryStringValue(HKLM, '{#StagedKey}', 'StagedInf', Name) or (Name = '') then
+    Exit;
+  if SetupUninstallOEMInfA(Name, 0, 0) <> 0 then
+    Log('Driver package ' + Name + ' removed from the driver store.')
+  else
+    Log(Format('The driver package %s stays in the driver store (Windows error %d): ' +
+               'a device may still use it.', [Name, DLLGetLastError]));
 end;

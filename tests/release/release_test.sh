@@ -125,7 +125,7 @@ elif [ "$mode" = signed ]; then
     for target in x64 x86; do
         python3 "$root/tests/wine/wine_suite.py" --target $target \
             --program "$work/unpacked/$target/Quorin64.exe" --helpers "$helpers" \
-            --inf "$root/tests/wine/talmerix.inf" --work "$work/wine" all outcomes \
+            --inf "$root/tests/wine/driver-package/talmerix.inf" --work "$work/wine" all outcomes \
             > "$work/wine-$target.log" 2>&1 ||
             { cat "$work/wine-$target.log"; fail "signed $target program under Wine"; }
         echo "signed $target program under Wine: $(tail -1 "$work/wine-$target.log")"

@@ -12,6 +12,9 @@
 //                         exist, else succeed without a restart. A line
 //                         that ends in "plant" also adds the stale instance
 //                         <hardware ID>\PLANTED_<n> (Service "PLANTED").
+//                         One that ends in "spoil" overwrites the INF at
+//                         the INF path with text that is no INF, so that
+//                         a setup's later staging of it fails.
 //   QUORIN_DOUBLE_LOG     one line per call: "call <n> pid <id> parent <hwnd>
 //                         flags <hex> reboot <0|1 pointer given> instances
 //                         <subkeys of the device key, -1 without one>
@@ -38,6 +41,7 @@ struct Answer {
     DWORD lastError;
     BOOL restart;
     BOOL plant;
+    BOOL spoil;
     char text[64];
 };
 
@@ -69,7 +73,7 @@ static int ReadScriptLine(const char* scriptPath, DWORD call, char* line) {
 }
 
 static struct Answer ChooseAnswer(const char* scriptPath, DWORD call, const char* infPath) {
-    struct Answer answer = {FALSE, ERROR_GEN_FAILURE, FALSE, FALSE, "unscripted"};
+    struct Answer answer = {FALSE, ERROR_GEN_FAILURE, FALSE, FALSE, FALSE, "unscripted"};
     char line[LINE_SIZE];
     if (scriptPath == NULL || !ReadScriptLine(scriptPath, call, line)) return answer;
     if (strncmp(line, "auto", 4) == 0) {
@@ -83,6 +87,7 @@ static struct Answer ChooseAnswer(const char* scriptPath, DWORD call, const char
         answer.restart = (BOOL)strtoul(end, &end, 0);
     }
     answer.plant = strstr(line, "plant") != NULL;
+    answer.spoil = strstr(line, "spoil") != NULL;
     snprintf(answer.text, sizeof answer.text, "%d,0x%lX,%d", answer.result ? 1 : 0,
              answer.lastError, answer.restart ? 1 : 0);
     return answer;
@@ -140,6 +145,16 @@ static void AppendLogLine(const char* logPath, const char* line) {
     CloseHandle(log);
 }
 
+static void SpoilInf(const char* infPath) {
+    static const char notAnInf[] = "not an INF\r\n";
+    HANDLE inf = CreateFileA(infPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+    if (inf == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(inf, notAnInf, sizeof notAnInf - 1, &written, NULL);
+    CloseHandle(inf);
+}
+
 static char modulePath[MAX_PATH + 2];
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -182,6 +197,7 @@ __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent
     strncat(line, "\n", sizeof line - strlen(line) - 1);
     if (logPath != NULL) AppendLogLine(logPath, line);
     if (answer.plant) PlantStaleInstance(hardwareId, call);
+    if (answer.spoil && fullInfPath != NULL) SpoilInf(fullInfPath);
 
     // The flag is written on failures too: the program must not look at it then.
     if (rebootRequired != NULL) *rebootRequired = answer.restart;

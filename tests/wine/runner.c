@@ -6,7 +6,7 @@
 //
 // usage: runner.exe <current directory as hex, or -> <command line as hex>
 //                   [time limit in ms] [copies]
-//                   [kill-below <key below HKLM as hex> <subkeys> | unseen]
+//                   [kill-below <key below HKLM as hex> <subkeys> | unseen | tree]
 // Prints "exit <code>" and returns 0, or prints what went wrong and returns
 // 2 (usage), 3 (could not start) or 4 (time limit reached, program ended).
 // With copies, that many processes are created suspended and then let go
@@ -18,6 +18,10 @@
 // With unseen, the program starts on the "Default" desktop of a window
 // station that nobody sees, made here, as deployment tools start setups as
 // SYSTEM ("Service-0x0-3e7$"): a message box there waits for ever.
+// With tree (one copy), the program runs in a job and the runner also waits
+// for every process it started in turn, as uninstallers that finish from a
+// copy of themselves do; when they outlive the time limit it prints
+// "tree-timeout", ends them and returns 4.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -117,12 +121,30 @@ static int MakeUnseenStation(HWINSTA* station, HDESK* desktop) {
     return *desktop != NULL;
 }
 
+// Waits until no process of the job is left; 0, or 4 when the time is up.
+static int AwaitJob(HANDLE job, DWORD limit) {
+    DWORD started = GetTickCount();
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
+    while (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
+                                     NULL) &&
+           info.ActiveProcesses > 0) {
+        if (GetTickCount() - started >= limit) {
+            TerminateJobObject(job, 0xDEAD);
+            printf("tree-timeout\n");
+            return 4;
+        }
+        Sleep(50);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     int watching = argc == 8 && strcmp(argv[5], "kill-below") == 0;
     int unseen = argc == 6 && strcmp(argv[5], "unseen") == 0;
-    if (argc < 3 || (argc > 5 && !watching && !unseen)) {
+    int tree = argc == 6 && strcmp(argv[5], "tree") == 0;
+    if (argc < 3 || (argc > 5 && !watching && !unseen && !tree)) {
         fprintf(stderr, "usage: runner.exe <directory hex|-> <command line hex> [ms] [copies] "
-                        "[kill-below <key hex> <subkeys> | unseen]\n");
+                        "[kill-below <key hex> <subkeys> | unseen | tree]\n");
         return 2;
     }
     HWINSTA station = NULL;
@@ -139,12 +161,20 @@ int main(int argc, char** argv) {
     int copies = argc >= 5 ? atoi(argv[4]) : 1;
     char* watched = watching ? DecodeHex(argv[6]) : NULL;
     if ((directory == NULL && strcmp(argv[1], "-") != 0) || commandLine == NULL || copies < 1 ||
-        copies > MOST_COPIES || (watching && (watched == NULL || copies != 1))) {
+        copies > MOST_COPIES || (watching && (watched == NULL || copies != 1)) ||
+        (tree && copies != 1)) {
         fprintf(stderr, "runner: malformed argument\n");
         return 2;
     }
     PROCESS_INFORMATION processes[MOST_COPIES];
-    DWORD flags = copies > 1 ? CREATE_SUSPENDED : 0;
+    DWORD flags = copies > 1 || tree ? CREATE_SUSPENDED : 0;
+    HANDLE job = tree ? CreateJobObjectA(NULL, NULL) : NULL;
+    if (tree && job == NULL) {
+        printf("start-failed %lu\n", GetLastError());
+        free(directory);
+        free(commandLine);
+        return 3;
+    }
     int started = 0;
     for (; started < copies; ++started) {
         STARTUPINFOA startup;
@@ -158,6 +188,13 @@ int main(int argc, char** argv) {
         BOOL created = line != NULL && CreateProcessA(NULL, line, NULL, NULL, FALSE, flags, NULL,
                                                       directory, &startup, &processes[started]);
         free(line);
+        if (created && job != NULL && !AssignProcessToJobObject(job, processes[started].hProcess)) {
+            printf("start-failed %lu\n", GetLastError());
+            TerminateProcess(processes[started].hProcess, 0xDEAD);
+            CloseHandle(processes[started].hThread);
+            CloseHandle(processes[started].hProcess);
+            break;
+        }
         if (!created) {
             printf("start-failed %lu\n", GetLastError());
             break;
@@ -189,6 +226,11 @@ int main(int argc, char** argv) {
     for (int i = 0; i < started; ++i) {
         int awaited = AwaitProcess(&processes[i], limit);
         status = status != 0 ? status : awaited;
+    }
+    if (job != NULL) {
+        int awaited = AwaitJob(job, limit);
+        status = status != 0 ? status : awaited;
+        CloseHandle(job);
     }
     if (desktop != NULL) CloseDesktop(desktop);
     if (station != NULL) CloseWindowStation(station);

@@ -20,11 +20,12 @@ Enum tree afterwards. The "real" group goes through Wine's own newdev and
 setupapi; the others through the test newdev.dll, the prefix's
 system-directory newdev.dll, loaded with WINEDLLOVERRIDES=newdev=n, whose
 answers are scripted per call; "setup" runs the example NSIS and Inno Setup
-setups (32-bit programs: for the x64 program too, they run in the 32-bit
-root where the host has no 32-bit Wine, on an Xvfb display of the suite's
-own).
+setups and their uninstallers (32-bit programs: for the x64 program too,
+they run in the 32-bit root where the host has no 32-bit Wine, on an Xvfb
+display of the suite's own).
 """
 import argparse
+import io
 import json
 import os
 import re
@@ -32,6 +33,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 import threading
 import time
@@ -71,13 +73,15 @@ DENY_WRITE_DAC = "D:P(D;;WD;;;WD)(A;;KA;;;WD)"
 # Scripted answers of the test newdev.dll: returned BOOL, last-error code,
 # restart flag; "plant" makes it add a stale instance after answering. AUTO
 # fails with ERROR_FILE_NOT_FOUND when the INF path does not exist and
-# succeeds otherwise.
+# succeeds otherwise; "spoil" makes it overwrite the INF after answering, so
+# that staging it fails.
 def succeeds(restart=0, last_error=ERROR_SUCCESS):
     return "1 %d %d" % (last_error, restart)
 
 
-def fails(last_error, restart=0, plant=False):
-    return "0 %d %d%s" % (last_error, restart, " plant" if plant else "")
+def fails(last_error, restart=0, plant=False, spoil=False):
+    return "0 %d %d%s%s" % (last_error, restart, " plant" if plant else "",
+                            " spoil" if spoil else "")
 
 
 AUTO = "auto"
@@ -371,18 +375,21 @@ class Target:
 
     def compile_inno(self):
         """examples/inno with ISCC.exe, bundling both programs and the test
-        INF; the x86 program's setup takes the x86 branch on 64-bit Windows
-        too."""
+        driver package; the x86 program's setup takes the x86 branch on
+        64-bit Windows too."""
         sources = os.path.dirname(self.inno_setup)
         os.makedirs(sources, exist_ok=True)
         for name, path in [("quorin64-setup.iss", INNO_SCRIPT),
                            ("x64.exe", self.setup_programs[0]),
-                           ("x86.exe", self.setup_programs[1]), ("driver.inf", self.inf)]:
+                           ("x86.exe", self.setup_programs[1])]:
             shutil.copy(path, os.path.join(sources, name))
+        shutil.rmtree(os.path.join(sources, "package"), ignore_errors=True)
+        shutil.copytree(os.path.dirname(self.inf), os.path.join(sources, "package"))
         folder = windows_path(sources)
         defines = [b"/DQUORIN64_X64=" + folder + b"\\x64.exe",
                    b"/DQUORIN64_X86=" + folder + b"\\x86.exe",
-                   b"/DQUORIN64_INF=" + folder + b"\\driver.inf"]
+                   b"/DQUORIN64_PACKAGE=" + folder + b"\\package",
+                   b"/DQUORIN64_INF_NAME=" + ansi_bytes(os.path.basename(self.inf))]
         if self.x86:
             defines.append(b"/DQUORIN64_FORCE_X86")
         name = os.path.splitext(os.path.basename(self.inno_setup))[0]
@@ -413,6 +420,21 @@ class Target:
         """Where a C: path lives on disk, in the prefix."""
         assert windows[:3] == b"C:\\", windows
         return os.path.join(self.prefix, "drive_c", ansi_text(windows[3:]).replace("\\", "/"))
+
+    def files_below(self, windows):
+        """Every file below a C: folder, {path below it with "/": bytes}, read
+        where Wine runs (the root's prefix is only visible there); None when
+        the folder is missing."""
+        folder = self.drive_c_path(windows)
+        status, out, err = self.call(["sh", "-c", '[ ! -d "$1" ] || tar -C "$1" -cf - .', "sh",
+                                      folder])
+        if status != 0:
+            raise RuntimeError("reading %s: %s" % (folder, show(err)))
+        if not out:
+            return None
+        with tarfile.open(fileobj=io.BytesIO(out)) as archive:
+            return {member.name[2:]: archive.extractfile(member).read()
+                    for member in archive.getmembers() if member.isfile()}
 
     # -- registry, below HKEY_LOCAL_MACHINE ---------------------------------
 
@@ -471,7 +493,7 @@ class Target:
     # -- running the program --------------------------------------------------
 
     def run(self, command_line, directory, script=None, copies=1, kill_below=None,
-            newdev_order="n", extra_env=None, trace=True, seen=True):
+            newdev_order="n", extra_env=None, trace=True, seen=True, tree=False):
         """Starts a command line through runner.exe in a directory (Windows
         path). With a script the test newdev.dll answers; without one Wine's
         own newdev does. Several copies start together; their exit codes are
@@ -479,7 +501,8 @@ class Target:
         kill_below (key path, subkeys) the runner ends the program once the
         key has fewer subkeys (killed: the count it saw, else None). Without
         seen, the program runs on a window station that nobody sees.
-        newdev_order is Wine's load order for newdev.dll with a script."""
+        newdev_order is Wine's load order for newdev.dll with a script. With
+        tree the runner also waits for every process the program starts."""
         scratch = tempfile.mkdtemp(dir=self.work, prefix="run")
         log = os.path.join(scratch, "double.log")
         extra = {"WINEDEBUG": "-all,+relay,+loaddll" if trace else "-all"}
@@ -494,8 +517,8 @@ class Target:
                          QUORIN_DOUBLE_LOG=ansi_text(windows_path(log)))
         extra.update(extra_env or {})
         watch = [] if kill_below is None else ["kill-below", kill_below[0].hex(), kill_below[1]]
-        if not seen:
-            watch = ["unseen"]
+        watch += ["unseen"] if not seen else []
+        watch += ["tree"] if tree else []
         status, out, err = self.wine(self.helper("runner.exe"), directory.hex(),
                                      command_line.hex(), PROGRAM_TIME_LIMIT_MS, copies, *watch,
                                      extra_env=extra)
@@ -513,6 +536,7 @@ class Target:
         loaded = re.findall(rb'Loaded L"([^"]*newdev\.dll)" at \w+: (\w+)', err)
         result.newdev = [kind.decode() for _, kind in loaded]
         result.newdev_paths = [path.replace(b"\\\\", b"\\") for path, _ in loaded]
+        result.trace = err
         return result
 
 
@@ -1180,58 +1204,166 @@ CONCURRENT_COPIES = 3
 CONCURRENT_ROUNDS = 3
 
 # The example setup's answer to each exit code: program exit code, scripted
-# answers, the setup's exit code. A 64-bit process is never refused with
-# ERROR_IN_WOW64 for good, so -6 comes only from the x86 branch.
+# answers, the setup's exit code, and what follows: "staged" (the setup keeps
+# the name of the package's copy in the driver store), "uninstall" (staged,
+# then the case uninstalls silently). A 64-bit process is never refused
+# with ERROR_IN_WOW64 for good, so -6 comes only from the x86 branch.
 SETUP_OUTCOMES = [
-    (1, [succeeds(restart=1)], 3010),
-    (0, [AUTO], 0),  # AUTO: the setup put the INF where the program looks
-    (-1, [fails(ERROR_ACCESS_DENIED)], 101),
-    (-2, [fails(ERROR_FILE_NOT_FOUND)], 102),
-    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 103),
-    (-4, [fails(ERROR_INVALID_FLAGS)], 104),
-    (-6, [fails(ERROR_IN_WOW64)] * 2, 106),
+    (1, [succeeds(restart=1)], 3010, "staged"),
+    (0, [AUTO], 0, "staged"),  # AUTO: the setup put the INF where the program looks
+    (-1, [fails(ERROR_ACCESS_DENIED)], 101, None),
+    (-2, [fails(ERROR_FILE_NOT_FOUND)], 102, None),
+    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 0, "uninstall"),
+    # The INF spoiled after the program ran: staging fails.
+    (-3, [fails(ERROR_NO_SUCH_DEVINST, spoil=True)], 103, None),
+    (-4, [fails(ERROR_INVALID_FLAGS)], 104, None),
+    (-6, [fails(ERROR_IN_WOW64)] * 2, 106, None),
 ]
 
+# Where both example setups install, whatever /D= or /DIR= says, and the
+# keys they keep the staged package's name in (value StagedInf).
+SETUP_FOLDER = b"C:\\Program Files\\Quorin64 example"
+UNINSTALL_KEYS = b"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+SETUP_KEYS = {"nsis": UNINSTALL_KEYS + b"Quorin64 example",
+              "inno": UNINSTALL_KEYS + b"Quorin64 example driver_is1"}
+STAGED_NAME_KEYS = {"nsis": SETUP_KEYS["nsis"], "inno": b"Software\\Quorin64 example"}
+SETUPAPI_TRACE = "-all,+relay,+loaddll,trace+setupapi"
 
-def setup_case(tool, code, answers, setup_code):
+
+def traced_calls(run, function):
+    """The file names setupapi's trace shows each call of function with."""
+    found = re.findall(rb"trace:setupapi:" + function + rb' (?:\w+ )?L"((?:[^"\\]|\\.)*)"',
+                       run.trace)
+    return [name.replace(b"\\\\", b"\\") for name in found]
+
+
+def string_value(wine, key, name):
+    """A REG_SZ value below HKLM without its terminator; None when missing."""
+    data = wine.subtree(key).get(b"", {}).get(name, (None, None))[1]
+    return data.rstrip(b"\0") if data is not None else None
+
+
+def staged_name(wine, tool):
+    return string_value(wine, STAGED_NAME_KEYS[tool], b"StagedInf")
+
+
+def file_names(files):
+    return sorted(files) if files is not None else None
+
+
+def driver_package(inf):
+    """The files of the INF's folder: {name: bytes}."""
+    folder = os.path.dirname(inf)
+    package = {}
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as f:
+            package[name] = f.read()
+    return package
+
+
+def check_package(case, files, package, spoiled):
+    """Every file of the driver package arrived, as it is (the INF spoiled by
+    the double excepted)."""
+    for name, data in package.items():
+        if not (spoiled and name.endswith(".inf")):
+            case.check(files is not None and files.get(name) == data,
+                       "%s did not arrive as it is" % name)
+
+
+def setup_case(tool, code, answers, setup_code, after):
     """An example setup (NSIS with its default x86 stub, or Inno Setup), a
-    32-bit program, runs silently, installs into a folder of its own, runs
-    the program for this Windows (the x86 program's setups are built to take
-    the x86 branch) and answers its exit code."""
+    32-bit program, runs silently, installs into its fixed folder (the
+    folder given with /D= or /DIR= stays untouched), puts the whole driver
+    package where the program for this Windows looks (the x86 program's
+    setups are built to take the x86 branch), runs it, answers its exit code
+    and stages the package on -3; then, for some rows, uninstalls silently."""
     def body(ctx, case):
         wine = ctx.wine
         ctx.reset()
+        wine.delete_keys([STAGED_NAME_KEYS[tool]] + list(SETUP_KEYS.values()))
+        wine.shell('rm -rf "$1" "$2"', wine.drive_c_path(SETUP_FOLDER),
+                   wine.drive_c_path(X86_INF_FOLDER))
         before = wine.enum_tree()
-        install = ctx.installs + b"\\%s-code%d" % (tool.encode(), code)
-        driver = os.path.join(unix_path(install), "Driver")
-        if ctx.x86:  # the setup must put it there itself
-            wine.shell('rm -f "$1"', wine.drive_c_path(X86_INF_FOLDER + b"\\driver.inf"))
+        inf_name = ansi_bytes(os.path.basename(wine.inf))
+        package_folder = X86_INF_FOLDER if ctx.x86 else SETUP_FOLDER + b"\\Driver"
+        ignored = ctx.installs + b"\\%s-code%d" % (tool.encode(), code)
+        log = ignored + b".log"
         if tool == "nsis":
-            line = b'"' + wine.helper("setup-%s.exe" % wine.name) + b'" /S /D=' + install
+            line = b'"' + wine.helper("setup-%s.exe" % wine.name) + b'" /S /D=' + ignored
         else:
             line = (b'"' + windows_path(wine.inno_setup) + b'" /VERYSILENT /SUPPRESSMSGBOXES'
-                    b' /NORESTART /DIR=' + install + b" /LOG=" + install + b".log")
-        run = wine.run(line, ctx.empty, script=answers)
+                    b' /NORESTART /DIR=' + ignored + b" /LOG=" + log)
+        run = wine.run(line, ctx.empty, script=answers,
+                       extra_env={"WINEDEBUG": SETUPAPI_TRACE})
         if not case.equal(run.code, setup_code, "setup's exit code") and tool == "inno":
-            log = unix_path(install + b".log")
-            if os.path.isfile(log):
-                with open(log, "rb") as f:
-                    case.failures.append("setup's log ends: %s" % show(f.read()[-1500:]))
-        with open(os.path.join(driver, "Quorin64.exe"), "rb") as installed, \
-                open(wine.program, "rb") as program:
-            case.check(installed.read() == program.read(), "the setup ran another program")
-        argument = (b"\\driver.inf+" if ctx.x86 else b"driver.inf+") + DEV
-        inf = ctx.inf_path(install + b"\\Driver", b"\\driver.inf" if ctx.x86 else b"driver.inf")
+            show_log(case, log)
+        case.check(not os.path.exists(unix_path(ignored)), "the setup used the folder given")
+        installed = wine.files_below(SETUP_FOLDER + b"\\Driver") or {}
+        with open(wine.program, "rb") as program:
+            case.check(installed.get("Quorin64.exe") == program.read(),
+                       "the setup ran another program")
+        package = driver_package(wine.inf)
+        spoiled = any("spoil" in answer for answer in answers)
+        check_package(case, wine.files_below(package_folder), package, spoiled)
+        argument = (b"\\" if ctx.x86 else b"") + inf_name + b"+" + DEV
+        inf = package_folder + b"\\" + inf_name
         check_double_loaded(case, run)
         if case.equal(len(run.calls), len(answers), "update calls"):
             for call in run.calls:
                 check_call(case, call, DEV, inf,
-                           b'"' + install + b'\\Driver\\Quorin64.exe" ' + argument)
+                           b'"' + SETUP_FOLDER + b'\\Driver\\Quorin64.exe" ' + argument)
         check_boxes(case, run, 0)
         check_tree(case, before, wine.enum_tree(), removed=BASE_REMOVED)
-    body.__name__ = "%s, program ends with %d" % ({"nsis": "NSIS", "inno": "Inno Setup"}[tool],
-                                                  code)
+        # Staged from where the branch put the INF, on 0, 1 and -3 alone.
+        case.equal(traced_calls(run, b"SetupCopyOEMInfW"),
+                   [inf] if code in (0, 1, -3) else [], "packages staged (setupapi's trace)")
+        name = staged_name(wine, tool)
+        if after is None:
+            case.equal(name, None, "staged package's name kept")
+            return
+        if case.check(name, "no staged package's name kept"):
+            staged = wine.files_below(b"C:\\windows\\inf") or {}
+            case.check(staged.get(ansi_text(name)) == package[os.path.basename(wine.inf)],
+                       "no staged copy of the INF as %s" % show(name))
+        if after == "uninstall":
+            uninstall(ctx, case, tool, name)
+    suffix = ", staging fails" if code == -3 and setup_code != 0 else ""
+    body.__name__ = "%s, program ends with %d%s" % (
+        {"nsis": "NSIS", "inno": "Inno Setup"}[tool], code, suffix)
     return body if code != -6 else only("x86", body)
+
+
+def show_log(case, log):
+    path = unix_path(log)
+    if os.path.isfile(path):
+        with open(path, "rb") as f:
+            case.failures.append("setup's log ends: %s" % show(f.read()[-1500:]))
+
+
+def uninstall(ctx, case, tool, name):
+    """Runs the uninstall command the setup registered, silently (Inno
+    Setup's with a log), waiting for every process it starts: the package
+    is taken out of the driver store under the name kept, and no file,
+    folder or key of the setup is left."""
+    wine = ctx.wine
+    command = string_value(wine, SETUP_KEYS[tool], b"QuietUninstallString")
+    if not case.check(command, "no QuietUninstallString registered"):
+        return
+    log = ctx.installs + b"\\%s-uninstall.log" % tool.encode()
+    if tool == "inno":
+        command += b" /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /LOG=" + log
+    run = wine.run(command, ctx.empty, extra_env={"WINEDEBUG": SETUPAPI_TRACE}, tree=True)
+    if not case.equal(run.code, 0, "uninstaller's exit code") and tool == "inno":
+        show_log(case, log)
+    case.equal(traced_calls(run, b"SetupUninstallOEMInfW"), [name],
+               "packages taken out of the driver store (setupapi's trace)")
+    case.equal(file_names(wine.files_below(SETUP_FOLDER)), None,
+               "files in the setup's folder after uninstalling")
+    if ctx.x86:
+        case.equal(file_names(wine.files_below(X86_INF_FOLDER)), None,
+                   "files in the INF folder after uninstalling")
+    case.equal(staged_name(wine, tool), None, "staged package's name after uninstalling")
+    case.check(b"" not in wine.subtree(SETUP_KEYS[tool]), "the uninstall key is left")
 
 
 def only(program, body):
