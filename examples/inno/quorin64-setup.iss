@@ -89,10 +89,11 @@
 #define HardwareId "USB\VID_1F3A&PID_0C21"
 #define X86InfFolder "Program Files\Common Files\VID_1F3A&PID_0C21\Salvenport\QarnoD217"
 #define StagedKey "Software\Quorin64 example"
+#define SetupVersion "1.0.0"
 
 [Setup]
 AppName=Quorin64 example driver
-AppVersion=1.0.0
+AppVersion={#SetupVersion}
 ; Under Program Files, where only administrators may write: the programs
 ; run with administrator rights and must not be replaceable by others.
 ; InitializeWizard sets it again, whatever /DIR= or an earlier install said.
@@ -279,11 +280,23 @@ begin
   end;
 end;
 
+{ What a deployment tool's detection rule looks for: there only after an
+  install that succeeded, so that a failed one is retried. }
+procedure MarkOutcome;
+begin
+  if (SetupCode = 0) or (SetupCode = 3010) then
+    RegWriteStringValue(HKLM, '{#StagedKey}', 'DriverInstalled', '{#SetupVersion}')
+  else
+    RegDeleteValue(HKLM, '{#StagedKey}', 'DriverInstalled');
+end;
+
 procedure CurStepChanged(CurStep: TSetupStep);
 begin
   { Once the programs and the package are in place. }
-  if CurStep = ssPostInstall then
+  if CurStep = ssPostInstall then begin
     InstallDriver;
+    MarkOutcome;
+  end;
 end;
 
 procedure CurPageChanged(CurPageID: Integer);

@@ -79,6 +79,11 @@ Target ${QUORIN64_TARGET}
 !define HARDWARE_ID "USB\VID_1F3A&PID_0C21"
 !define X86_INF_FOLDER "Program Files\Common Files\VID_1F3A&PID_0C21\Salvenport\QarnoD217"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorin64 example"
+; Value DriverInstalled (the setup's version) is there only after an install
+; that succeeded: what a deployment tool's detection rule looks for, so that
+; a failed install is retried.
+!define STATE_KEY "Software\Quorin64 example"
+!define SETUP_VERSION "1.0.0"
 
 Name "Quorin64 example driver"
 OutFile "${QUORIN64_OUTFILE}"
@@ -160,6 +165,7 @@ Function RegisterUninstaller
 FunctionEnd
 
 Section "Driver"
+    DeleteRegValue HKLM "${STATE_KEY}" "DriverInstalled"
     SetOutPath "$INSTDIR\Driver"
     StrCpy $1 "x86"
     !ifndef QUORIN64_FORCE_X86
@@ -249,6 +255,7 @@ Section "Driver"
 SectionEnd
 
 Function .onInstSuccess
+    WriteRegStr HKLM "${STATE_KEY}" "DriverInstalled" "${SETUP_VERSION}"
     ${If} ${RebootFlag}
         SetErrorLevel 3010
         MessageBox MB_YESNO|MB_ICONQUESTION "Windows must restart to finish installing the driver. Restart now?" /SD IDNO IDNO done
@@ -288,4 +295,5 @@ Section "Uninstall"
     Delete /REBOOTOK "$INSTDIR\uninstall.exe"
     RMDir /REBOOTOK "$INSTDIR"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    DeleteRegKey HKLM "${STATE_KEY}"
 SectionEnd

@@ -1227,6 +1227,8 @@ UNINSTALL_KEYS = b"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 SETUP_KEYS = {"nsis": UNINSTALL_KEYS + b"Quorin64 example",
               "inno": UNINSTALL_KEYS + b"Quorin64 example driver_is1"}
 STAGED_NAME_KEYS = {"nsis": SETUP_KEYS["nsis"], "inno": b"Software\\Quorin64 example"}
+# Where both keep the mark a deployment tool's detection rule looks for.
+STATE_KEY = b"Software\\Quorin64 example"
 SETUPAPI_TRACE = "-all,+relay,+loaddll,trace+setupapi"
 
 
@@ -1280,7 +1282,7 @@ def setup_case(tool, code, answers, setup_code, after):
     def body(ctx, case):
         wine = ctx.wine
         ctx.reset()
-        wine.delete_keys([STAGED_NAME_KEYS[tool]] + list(SETUP_KEYS.values()))
+        wine.delete_keys([STAGED_NAME_KEYS[tool], STATE_KEY] + list(SETUP_KEYS.values()))
         wine.shell('rm -rf "$1" "$2"', wine.drive_c_path(SETUP_FOLDER),
                    wine.drive_c_path(X86_INF_FOLDER))
         before = wine.enum_tree()
@@ -1317,6 +1319,9 @@ def setup_case(tool, code, answers, setup_code, after):
         # Staged from where the branch put the INF, on 0, 1 and -3 alone.
         case.equal(traced_calls(run, b"SetupCopyOEMInfW"),
                    [inf] if code in (0, 1, -3) else [], "packages staged (setupapi's trace)")
+        case.equal(string_value(wine, STATE_KEY, b"DriverInstalled"),
+                   b"1.0.0" if setup_code in (0, 3010) else None,
+                   "detection mark (only after a successful install)")
         name = staged_name(wine, tool)
         if after is None:
             case.equal(name, None, "staged package's name kept")
@@ -1363,6 +1368,8 @@ def uninstall(ctx, case, tool, name):
         case.equal(file_names(wine.files_below(X86_INF_FOLDER)), None,
                    "files in the INF folder after uninstalling")
     case.equal(staged_name(wine, tool), None, "staged package's name after uninstalling")
+    case.equal(string_value(wine, STATE_KEY, b"DriverInstalled"), None,
+               "detection mark after uninstalling")
     case.check(b"" not in wine.subtree(SETUP_KEYS[tool]), "the uninstall key is left")
 
 
