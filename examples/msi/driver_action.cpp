@@ -73,6 +73,18 @@ void AppendNumber(Text* text, long long value) {
     Append(text, digits + at);
 }
 
+// Setup API's own error codes (ERROR_INF_IN_USE_BY_DEVICES, 0xE000023D)
+// read best in hexadecimal, Windows' in decimal.
+void AppendError(Text* text, DWORD error) {
+    if ((error & APPLICATION_ERROR_MASK) == 0) {
+        AppendNumber(text, error);
+        return;
+    }
+    char digits[] = "0x00000000";
+    for (int at = 9; at >= 2; --at, error >>= 4) digits[at] = "0123456789ABCDEF"[error & 0xF];
+    Append(text, digits);
+}
+
 // One line in the installer's log. The text goes in as field 1 of a
 // record formatted as "[1]", so brackets in a path are not read as
 // property references.
@@ -94,7 +106,7 @@ void LogWith(MSIHANDLE install, const char* what, BOOL hasError, DWORD error) {
     Append(&line, what);
     if (hasError) {
         Append(&line, " (error ");
-        AppendNumber(&line, error);
+        AppendError(&line, error);
         Append(&line, ")");
     }
     Append(&line, ".");

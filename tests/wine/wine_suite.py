@@ -269,7 +269,7 @@ class Target:
         self.inf = os.path.abspath(options.inf)
         self.iscc = os.path.abspath(options.iscc) if options.iscc else None
         self.setup_programs = [os.path.abspath(p) for p in options.setup_programs or []]
-        self.packages = [os.path.abspath(p) for p in options.msi or []]
+        self.packages = dict(zip(MSI_PACKAGES, (os.path.abspath(p) for p in options.msi or [])))
         self.in_root = (self.x86 or thirty_two) and wine32_mode() == "root"
         # The x64 program's root prefix sits beside its host prefix.
         self.prefix = os.path.join(self.work, "prefix32" if self.in_root and not self.x86
@@ -1243,13 +1243,19 @@ UNINSTALL_KEY = b"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 # the test newdev.dll's calls among them.
 MSI_TRACE = "-all,+loaddll,+debugstr,trace+setupapi,fixme+setupapi"
 
-# The program's exit code, scripted answers, msiexec's exit code.
+# The packages the suite is given: with the test driver package, the same
+# at a higher version, and one whose INF setupapi refuses to stage.
+MSI_PACKAGES = ("driver", "upgrade", "unstageable")
+UNSTAGEABLE_INF = b"unstageable.inf"
+
+# The program's exit code, scripted answers, msiexec's exit code, package.
 MSI_OUTCOMES = [
-    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 0),
-    (0, [succeeds()], 0),
-    (1, [succeeds(restart=1)], 3010),
-    (-2, [fails(ERROR_FILE_NOT_FOUND)], 1603),
-    (-1, [fails(ERROR_ACCESS_DENIED)], 1603),
+    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 0, "driver"),
+    (0, [succeeds()], 0, "driver"),
+    (1, [succeeds(restart=1)], 3010, "driver"),
+    (-2, [fails(ERROR_FILE_NOT_FOUND)], 1603, "driver"),
+    (-1, [fails(ERROR_ACCESS_DENIED)], 1603, "driver"),
+    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 1603, "unstageable"),
 ]
 
 
@@ -1276,7 +1282,7 @@ def msiexec(ctx, action, package, answers=None):
 
 
 def msi_files(ctx):
-    """The installed files by name (bytes), or None without the folder."""
+    """The installed files' contents by name, or None without the folder."""
     folder = ctx.wine.drive_c_path(MSI_FOLDER)
     if not os.path.isdir(folder):
         return None
@@ -1285,6 +1291,11 @@ def msi_files(ctx):
         with open(os.path.join(folder, name), "rb") as f:
             files[name] = f.read()
     return files
+
+
+def msi_file_names(ctx):
+    files = msi_files(ctx)
+    return None if files is None else sorted(files)
 
 
 def check_msi_files(case, ctx):
@@ -1312,7 +1323,7 @@ def uninstall_msi(ctx, case, package):
     says so; Windows refuses while a device uses the package)."""
     run = msiexec(ctx, b"/x", package)
     case.equal(run.code, 0, "msiexec /x exit code")
-    case.equal(msi_files(ctx), None, "files after msiexec /x")
+    case.equal(msi_file_names(ctx), None, "files after msiexec /x")
     case.equal(msi_products(ctx), [], "products registered after msiexec /x")
     removed = re.match(rb"driver package (.+) taken out of the driver store$",
                        run.notes[0]) if len(run.notes) == 1 else None
@@ -1329,27 +1340,28 @@ def uninstall_msi(ctx, case, package):
 def start_without_product(ctx):
     """A case that failed half-way may have left a product installed."""
     if msi_files(ctx) is not None or msi_products(ctx):
-        for package in ctx.wine.packages:
+        for package in ctx.wine.packages.values():
             msiexec(ctx, b"/x", package)
 
 
-def msi_case(code, answers, msi_code):
+def msi_case(code, answers, msi_code, package):
     """The package installs the files, its custom action runs the program
-    from the install folder and turns its exit code into msiexec's, with one
-    log line naming the code; -3 stages the driver package; a failure rolls
+    from the install folder with the package's INF name and turns its exit
+    code into msiexec's, with one log line naming the code; -3 stages the
+    driver package, and fails the install when it cannot; a failure rolls
     everything back; what installed is then uninstalled."""
     def body(ctx, case):
         wine = ctx.wine
         start_without_product(ctx)
-        package = wine.packages[0]
-        run = msiexec(ctx, b"/i", package, answers)
+        run = msiexec(ctx, b"/i", wine.packages[package], answers)
         case.equal(run.code, msi_code, "msiexec /i exit code")
         check_double_loaded(case, run)
-        installed_inf = MSI_FOLDER + b"\\" + os.path.basename(wine.inf).encode()
+        inf_name = (UNSTAGEABLE_INF if package == "unstageable"
+                    else os.path.basename(wine.inf).encode())
+        installed_inf = MSI_FOLDER + b"\\" + inf_name
         if case.equal(len(run.calls), len(answers), "update calls"):
             check_call(case, run.calls[0], DEV, installed_inf,
-                       b'"' + MSI_FOLDER + b'\\Quorin64.exe" '
-                       + os.path.basename(wine.inf).encode() + b"+" + DEV)
+                       b'"' + MSI_FOLDER + b'\\Quorin64.exe" ' + inf_name + b"+" + DEV)
         case.check(run.notes[:1] and run.notes[0].startswith(
             b"the program ended with %d (" % code), "log lines: %s" % show(run.notes))
         staging = re.search(rb"SetupCopyOEMInfW L" + traced(b'"' + installed_inf + b'", L"'
@@ -1357,21 +1369,33 @@ def msi_case(code, answers, msi_code):
                             run.trace)
         case.equal(bool(staging), code == -3, "driver package staged (SetupCopyOEMInfA)")
         if code == -3 and case.equal(len(run.notes), 2, "log lines"):
-            staged = re.match(rb"the driver package is in the driver store as (.+); Windows "
-                              rb"installs it when the controller is connected$", run.notes[1])
-            if case.check(staged, "staging log line: %s" % show(run.notes[1])):
-                copy = wine.drive_c_path(b"C:\\windows\\inf\\" + staged.group(1))
-                with open(wine.inf, "rb") as source:
-                    case.check(os.path.isfile(copy) and open(copy, "rb").read() == source.read(),
-                               "no copy of the INF at %s" % copy)
+            if msi_code == 0:
+                check_staged(case, wine, run.notes[1])
+            else:
+                case.check(run.notes[1].startswith(b"could not put the driver package into "
+                                                   b"the driver store (error "),
+                           "staging failure log line: %s" % show(run.notes[1]))
         if msi_code == 1603:
-            case.equal(msi_files(ctx), None, "files after the rollback")
+            case.equal(msi_file_names(ctx), None, "files after the rollback")
             case.equal(msi_products(ctx), [], "products registered after the rollback")
         else:
             check_msi_files(case, ctx)
-            uninstall_msi(ctx, case, package)
-    body.__name__ = "program ends with %d, msiexec with %d" % (code, msi_code)
+            uninstall_msi(ctx, case, wine.packages[package])
+    body.__name__ = "%s: program ends with %d, msiexec with %d" % (package, code, msi_code)
     return only("x64", body)
+
+
+def check_staged(case, wine, note):
+    """The log line names the copy of the INF in Windows' INF folder."""
+    staged = re.match(rb"the driver package is in the driver store as (.+); Windows "
+                      rb"installs it when the controller is connected$", note)
+    if case.check(staged, "staging log line: %s" % show(note)):
+        copy = wine.drive_c_path(b"C:\\windows\\inf\\" + staged.group(1))
+        with open(wine.inf, "rb") as source:
+            inf = source.read()
+        if case.check(os.path.isfile(copy), "no copy of the INF at %s" % copy):
+            with open(copy, "rb") as f:
+                case.check(f.read() == inf, "%s is not the INF" % copy)
 
 
 def msi_upgrade(ctx, case):
@@ -1380,7 +1404,7 @@ def msi_upgrade(ctx, case):
     of the store first, then the program runs again from the new files; only
     the new product stays registered."""
     start_without_product(ctx)
-    first, second = ctx.wine.packages
+    first, second = ctx.wine.packages["driver"], ctx.wine.packages["upgrade"]
     run = msiexec(ctx, b"/i", first, [succeeds()])
     case.equal(run.code, 0, "first package's exit code")
     before = msi_products(ctx)
@@ -1404,7 +1428,7 @@ def msi_remove_not_installed(ctx, case):
     """Wine's msiexec /x of a package that is not installed runs the removal
     with REMOVE=ALL (Windows answers 1605): the custom actions stay out."""
     start_without_product(ctx)
-    run = msiexec(ctx, b"/x", ctx.wine.packages[0])
+    run = msiexec(ctx, b"/x", ctx.wine.packages["driver"])
     case.equal(run.code, 0, "msiexec /x exit code (Wine)")
     case.equal(run.notes, [], "log lines")
     case.check(b"SetupCopyOEMInfW" not in run.trace and b"SetupUninstallOEMInfW" not in run.trace,
@@ -1608,9 +1632,11 @@ def main():
     parser.add_argument("--inf", required=True, help="the test driver package's INF")
     parser.add_argument("--work", required=True, help="folder for the prefixes and the cases")
     parser.add_argument("--iscc", help="Inno Setup's ISCC.exe, for the setup group")
-    parser.add_argument("--msi", nargs=2, metavar=("PACKAGE", "UPGRADE"),
-                        help="the example Windows Installer package, and one of a higher "
-                        "version, for the msi group")
+    parser.add_argument("--msi", nargs=len(MSI_PACKAGES),
+                        metavar=tuple(p.upper() for p in MSI_PACKAGES),
+                        help="the example Windows Installer package, the same at a higher "
+                        "version, and one whose driver package cannot be staged, for the "
+                        "msi group")
     parser.add_argument("--setup-programs", nargs=2, metavar=("X64", "X86"),
                         help="both programs, which the Inno Setup setup bundles")
     parser.add_argument("action", choices=["setup", "run", "cleanup", "all"])
