@@ -121,6 +121,17 @@ void LogError(MSIHANDLE install, const char* what, DWORD error) {
     LogWith(install, what, TRUE, error);
 }
 
+// A line about the driver package in the store: "<before><name><after>".
+void LogPackage(MSIHANDLE install, const char* before, const char* name, const char* after,
+                BOOL hasError, DWORD error) {
+    char buffer[LINE_SIZE];
+    Text what = TextIn(buffer, sizeof buffer);
+    Append(&what, before);
+    Append(&what, name);
+    Append(&what, after);
+    LogWith(install, buffer, hasError, error);
+}
+
 struct ActionData {
     char folder[FOLDER_SIZE];  // without a trailing backslash
     char infName[NAME_SIZE];
@@ -345,12 +356,8 @@ UINT StageForLater(MSIHANDLE install, const ActionData* data) {
                  GetLastError());
         return ERROR_INSTALL_FAILURE;
     }
-    char buffer[LINE_SIZE];
-    Text line = TextIn(buffer, sizeof buffer);
-    Append(&line, "the driver package is in the driver store as ");
-    Append(&line, stagedName);
-    Append(&line, "; Windows installs it when the controller is connected");
-    LogNote(install, buffer);
+    LogPackage(install, "the driver package is in the driver store as ", stagedName,
+               "; Windows installs it when the controller is connected", FALSE, 0);
     return ERROR_SUCCESS;
 }
 
@@ -398,22 +405,15 @@ extern "C" __declspec(dllexport) UINT WINAPI RemoveDriver(MSIHANDLE install) {
                  GetLastError());
         return ERROR_SUCCESS;
     }
-    char buffer[LINE_SIZE];
-    Text line = TextIn(buffer, sizeof buffer);
-    Append(&line, "driver package ");
-    Append(&line, stagedName);
     if (SetupUninstallOEMInfA(stagedName, 0, NULL)) {
-        Append(&line, " taken out of the driver store");
-        LogNote(install, buffer);
-        return ERROR_SUCCESS;
-    }
-    DWORD error = GetLastError();
-    if (error == ERROR_INF_IN_USE_BY_DEVICES) {
-        Append(&line, " stays in the driver store: a device still uses it");
-        LogNote(install, buffer);
+        LogPackage(install, "driver package ", stagedName, " taken out of the driver store",
+                   FALSE, 0);
+    } else if (GetLastError() == ERROR_INF_IN_USE_BY_DEVICES) {
+        LogPackage(install, "driver package ", stagedName,
+                   " stays in the driver store: a device still uses it", FALSE, 0);
     } else {
-        Append(&line, " could not be taken out of the driver store");
-        LogError(install, buffer, error);
+        LogPackage(install, "driver package ", stagedName,
+                   " could not be taken out of the driver store", TRUE, GetLastError());
     }
     return ERROR_SUCCESS;
 }
