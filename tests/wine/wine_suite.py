@@ -22,7 +22,9 @@ system-directory newdev.dll, loaded with WINEDLLOVERRIDES=newdev=n, whose
 answers are scripted per call; "setup" runs the example NSIS and Inno Setup
 setups (32-bit programs: for the x64 program too, they run in the 32-bit
 root where the host has no 32-bit Wine, on an Xvfb display of the suite's
-own).
+own); "msi" installs and removes the example Windows Installer packages
+with msiexec (x64 program only), the double answering for the program their
+custom action starts.
 """
 import argparse
 import json
@@ -1269,6 +1271,8 @@ def msiexec(ctx, action, package, answers=None):
     the full exit code (Wine's own status keeps the low byte: 3010 would be
     194). The custom actions' "Quorin64: ..." log lines are in notes."""
     wine = ctx.wine
+    if not os.path.isfile(package):
+        raise RuntimeError("%s is not built (scripts/build.sh, then the host tree)" % package)
     scratch = tempfile.mkdtemp(dir=wine.work, prefix="msi")
     log = os.path.join(scratch, "msi.log")
     line = (MSIEXEC + b" " + action + b' "' + windows_path(package) + b'" /qn /l*v "'
