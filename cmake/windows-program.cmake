@@ -21,9 +21,9 @@ else()
     message(FATAL_ERROR "QUORIN_TARGET must be x64 or x86")
 endif()
 
-# Every program built here gets the same flags, so that a baseline program
+# Every binary built here gets the same flags, so that a baseline program
 # can be compared with the installer on equal terms.
-function(quorin_windows_program name)
+function(quorin_windows_binary name)
     target_compile_definitions(${name} PRIVATE ${QUORIN_TARGET_DEFINE}
         _WIN32_WINNT=${QUORIN_WIN32_WINNT} WINVER=${QUORIN_WIN32_WINNT})
     # The C++ compiler's options only: windres compiles the resources.
@@ -35,6 +35,10 @@ function(quorin_windows_program name)
         -Wl,--no-insert-timestamp ${QUORIN_ASLR} -Wl,--nxcompat
         -Wl,--major-os-version,5,--minor-os-version,${QUORIN_MIN_WINDOWS_MINOR}
         -Wl,--major-subsystem-version,5,--minor-subsystem-version,${QUORIN_MIN_WINDOWS_MINOR})
+endfunction()
+
+function(quorin_windows_program name)
+    quorin_windows_binary(${name})
     target_link_libraries(${name} PRIVATE advapi32 user32)
 endfunction()
 
@@ -56,3 +60,15 @@ set_source_files_properties(${PROJECT_BINARY_DIR}/Quorin64.rc PROPERTIES
 add_executable(QuorinMinimal WIN32 EXCLUDE_FROM_ALL bench/minimal/minimal_program.cpp
     ${PROJECT_BINARY_DIR}/Quorin64.rc)
 quorin_windows_program(QuorinMinimal)
+
+# The example Windows Installer package's custom-action DLL (examples/msi),
+# for x64 only as the package is. It needs no C runtime: its own entry
+# point, nothing but Windows' own DLLs (libgcc only for stack probes).
+if(QUORIN_TARGET STREQUAL "x64")
+    add_library(Quorin64Action SHARED examples/msi/driver_action.cpp)
+    set_target_properties(Quorin64Action PROPERTIES PREFIX "")
+    quorin_windows_binary(Quorin64Action)
+    target_link_options(Quorin64Action PRIVATE -nostdlib -Wl,--entry,DriverActionEntry
+        -Wl,--subsystem,windows)
+    target_link_libraries(Quorin64Action PRIVATE kernel32 advapi32 msi setupapi gcc)
+endif()

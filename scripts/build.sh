@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds both Windows programs (installing what is missing) and says where
-# they are and how large they are.
+# Builds both Windows programs and the example Windows Installer package's
+# custom-action DLL (installing what is missing) and says where they are and
+# how large they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,5 @@ for target in x64 x86; do
     program="build/windows-$target/Quorin64.exe"
     printf '%s program: %s (%s bytes)\n' "$target" "$PWD/$program" "$(stat -c %s "$program")"
 done
+action=build/windows-x64/Quorin64Action.dll
+printf 'x64 custom-action DLL: %s (%s bytes)\n' "$PWD/$action" "$(stat -c %s "$action")"

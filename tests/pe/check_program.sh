@@ -3,12 +3,16 @@
 # version, ASLR and DEP with the relocations ASLR needs, the DLLs it
 # imports, the relaunch and WOW64 lookup of the x64 program only, size and
 # stripping, no link time in the header, and its version information and
-# application manifest.
-# Usage: check_program.sh x64|x86 FILE VERSION (the project's, e.g. 1.0.0)
+# application manifest. With ACTION (x64), the example Windows Installer
+# package's custom-action DLL too: its imports, exports, link time and
+# stripping.
+# Usage: check_program.sh x64|x86 FILE VERSION [ACTION] (VERSION the
+# project's, e.g. 1.0.0)
 set -u
 target=$1
 program=$2
 version=${3:-}
+action=${4:-}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -68,8 +72,12 @@ for name in newdev.dll UpdateDriverForPlugAndPlayDevicesA SetDefaultDllDirectori
 done
 
 # The COFF header's link time must be 0, or no two builds are the same.
-header=$(od -An -tu4 -j 60 -N 4 "$program" | tr -d ' ')
-stamp=$(od -An -tu4 -j $((header + 8)) -N 4 "$program" | tr -d ' ')
+link_time() {
+    local header
+    header=$(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ')
+    od -An -tu4 -j $((header + 8)) -N 4 "$1" | tr -d ' '
+}
+stamp=$(link_time "$program")
 [ "$stamp" = 0 ] || fail "link time $stamp in the header"
 
 # The resources, as windres reads them back out of the program.
@@ -101,4 +109,19 @@ size=$(( $(stat -c %s "$program") - 16#${signature:-0} ))
 $objdump -t "$program" 2>/dev/null | grep -q '^\[' && fail "not stripped"
 
 echo "$target program: $size bytes, version $version, imports $dlls"
+
+# Windows' own DLLs only, not even the C runtime.
+if [ -n "$action" ]; then
+    [ -f "$action" ] || fail "$action is not built"
+    headers=$($objdump -p "$action")
+    dlls=$(printf '%s\n' "$headers" | awk '/DLL Name:/ { print toupper($3) }' | sort | tr '\n' ' ')
+    [ "$dlls" = "ADVAPI32.DLL KERNEL32.DLL MSI.DLL SETUPAPI.DLL " ] || fail "action imports $dlls"
+    exports=$(printf '%s\n' "$headers" | awk '/^\t\[ *[0-9]+\] [A-Za-z]/ { print $3 }' | sort |
+        tr '\n' ' ')
+    [ "$exports" = "InstallDriver RemoveDriver " ] || fail "action exports $exports"
+    stamp=$(link_time "$action")
+    [ "$stamp" = 0 ] || fail "link time $stamp in the action's header"
+    $objdump -t "$action" 2>/dev/null | grep -q '^\[' && fail "action not stripped"
+    echo "custom-action DLL: $(stat -c %s "$action") bytes, imports $dlls, exports $exports"
+fi
 [ "$failures" -eq 0 ]
