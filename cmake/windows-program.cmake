@@ -68,6 +68,8 @@ if(QUORIN_TARGET STREQUAL "x64")
     add_library(Quorin64Action SHARED examples/msi/driver_action.cpp)
     set_target_properties(Quorin64Action PROPERTIES PREFIX "")
     quorin_windows_binary(Quorin64Action)
+    # No C runtime to call: copy and length loops stay loops.
+    target_compile_options(Quorin64Action PRIVATE -fno-tree-loop-distribute-patterns)
     target_link_options(Quorin64Action PRIVATE -nostdlib -Wl,--entry,DriverActionEntry
         -Wl,--subsystem,windows)
     target_link_libraries(Quorin64Action PRIVATE kernel32 advapi32 msi setupapi gcc)

@@ -14,11 +14,14 @@
 // first two bars and the hardware ID is the whole rest, whatever it holds.
 //
 // Nothing but KERNEL32, ADVAPI32, msi and SETUPAPI: no C runtime, so the
-// DLL has its own entry point and its own few string helpers.
+// DLL has its own entry point; text is built with the program's own bounded
+// helpers (platform/text.h).
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 #include <setupapi.h>
+
+#include "../../platform/text.h"
 
 namespace {
 
@@ -36,30 +39,7 @@ enum {
 // waits for something nobody will give it (a message box nobody sees).
 const DWORD PROGRAM_TIME_LIMIT_MS = 10 * 60 * 1000;
 
-struct Text {
-    char* chars;
-    DWORD size;
-    DWORD length;
-    BOOL cut;  // something did not fit
-};
-
-Text TextIn(char* buffer, DWORD size) {
-    buffer[0] = '\0';
-    return Text{buffer, size, 0, FALSE};
-}
-
-void Append(Text* text, const char* piece) {
-    for (; *piece != '\0'; ++piece) {
-        if (text->length + 1 >= text->size) {
-            text->cut = TRUE;
-            break;
-        }
-        text->chars[text->length++] = *piece;
-    }
-    text->chars[text->length] = '\0';
-}
-
-void AppendNumber(Text* text, long long value) {
+int AppendNumber(TextBuffer* text, long long value) {
     char digits[24];
     int at = sizeof digits - 1;
     digits[at] = '\0';
@@ -70,19 +50,18 @@ void AppendNumber(Text* text, long long value) {
         magnitude /= 10;
     } while (magnitude != 0);
     if (value < 0) digits[--at] = '-';
-    Append(text, digits + at);
+    return AppendText(text, digits + at);
 }
 
 // Setup API's own error codes (ERROR_INF_IN_USE_BY_DEVICES, 0xE000023D)
 // read best in hexadecimal, Windows' in decimal.
-void AppendError(Text* text, DWORD error) {
+int AppendError(TextBuffer* text, DWORD error) {
     if ((error & APPLICATION_ERROR_MASK) == 0) {
-        AppendNumber(text, error);
-        return;
+        return AppendNumber(text, error);
     }
     char digits[] = "0x00000000";
     for (int at = 9; at >= 2; --at, error >>= 4) digits[at] = "0123456789ABCDEF"[error & 0xF];
-    Append(text, digits);
+    return AppendText(text, digits);
 }
 
 // One line in the installer's log. The text goes in as field 1 of a
@@ -98,18 +77,18 @@ void LogLine(MSIHANDLE install, const char* line) {
 }
 
 // "Quorin64: <what>.", with " (error <code>)" before the full stop when
-// hasError.
+// hasError. LINE_SIZE holds every line the actions write.
 void LogWith(MSIHANDLE install, const char* what, BOOL hasError, DWORD error) {
     char buffer[LINE_SIZE];
-    Text line = TextIn(buffer, sizeof buffer);
-    Append(&line, "Quorin64: ");
-    Append(&line, what);
+    TextBuffer line = MakeTextBuffer(buffer, sizeof buffer);
+    AppendText(&line, "Quorin64: ");
+    AppendText(&line, what);
     if (hasError) {
-        Append(&line, " (error ");
+        AppendText(&line, " (error ");
         AppendError(&line, error);
-        Append(&line, ")");
+        AppendText(&line, ")");
     }
-    Append(&line, ".");
+    AppendText(&line, ".");
     LogLine(install, buffer);
 }
 
@@ -125,10 +104,10 @@ void LogError(MSIHANDLE install, const char* what, DWORD error) {
 void LogPackage(MSIHANDLE install, const char* before, const char* name, const char* after,
                 BOOL hasError, DWORD error) {
     char buffer[LINE_SIZE];
-    Text what = TextIn(buffer, sizeof buffer);
-    Append(&what, before);
-    Append(&what, name);
-    Append(&what, after);
+    TextBuffer what = MakeTextBuffer(buffer, sizeof buffer);
+    AppendText(&what, before);
+    AppendText(&what, name);
+    AppendText(&what, after);
     LogWith(install, buffer, hasError, error);
 }
 
@@ -251,18 +230,13 @@ BOOL IsArm64Windows() {
 // a log line) when it could not start or had to be ended.
 BOOL RunProgram(MSIHANDLE install, const ActionData* data, DWORD* exitCode) {
     char program[FOLDER_SIZE + 16];
-    Text path = TextIn(program, sizeof program);
-    Append(&path, data->folder);
-    Append(&path, "\\Quorin64.exe");
+    TextBuffer path = MakeTextBuffer(program, sizeof program);
     char buffer[LINE_SIZE];
-    Text commandLine = TextIn(buffer, sizeof buffer);
-    Append(&commandLine, "\"");
-    Append(&commandLine, program);
-    Append(&commandLine, "\" ");
-    Append(&commandLine, data->infName);
-    Append(&commandLine, "+");
-    Append(&commandLine, data->hardwareId);
-    if (path.cut || commandLine.cut) {
+    TextBuffer commandLine = MakeTextBuffer(buffer, sizeof buffer);
+    if (!AppendText(&path, data->folder) || !AppendText(&path, "\\Quorin64.exe") ||
+        !AppendText(&commandLine, "\"") || !AppendText(&commandLine, program) ||
+        !AppendText(&commandLine, "\" ") || !AppendText(&commandLine, data->infName) ||
+        !AppendText(&commandLine, "+") || !AppendText(&commandLine, data->hardwareId)) {
         LogError(install, "the program's command line is too long", ERROR_BUFFER_OVERFLOW);
         return FALSE;
     }
@@ -305,23 +279,21 @@ const char* CodeMeaning(int code) {
 
 void LogExitCode(MSIHANDLE install, int code) {
     char buffer[LINE_SIZE];
-    Text line = TextIn(buffer, sizeof buffer);
-    Append(&line, "the program ended with ");
+    TextBuffer line = MakeTextBuffer(buffer, sizeof buffer);
+    AppendText(&line, "the program ended with ");
     AppendNumber(&line, code);
-    Append(&line, " (");
-    Append(&line, CodeMeaning(code));
-    Append(&line, ")");
+    AppendText(&line, " (");
+    AppendText(&line, CodeMeaning(code));
+    AppendText(&line, ")");
     LogNote(install, buffer);
 }
 
 // "<folder>\<INF name>": the installed INF, in a folder only
 // administrators may write to.
 BOOL InstalledInf(const ActionData* data, char* inf, DWORD size) {
-    Text path = TextIn(inf, size);
-    Append(&path, data->folder);
-    Append(&path, "\\");
-    Append(&path, data->infName);
-    return !path.cut;
+    TextBuffer path = MakeTextBuffer(inf, size);
+    return AppendText(&path, data->folder) && AppendText(&path, "\\") &&
+           AppendText(&path, data->infName);
 }
 
 // Puts the driver package into the driver store, so that Windows installs
@@ -340,9 +312,8 @@ BOOL StagePackage(const ActionData* data, DWORD style, char* stagedName, DWORD s
     DWORD error = copied ? ERROR_SUCCESS : GetLastError();
     if (!copied && !((style & SP_COPY_NOOVERWRITE) && error == ERROR_FILE_EXISTS)) return FALSE;
     const char* name = namePart != NULL ? namePart : stagedPath;
-    Text staged = TextIn(stagedName, size);
-    Append(&staged, name);
-    if (staged.cut || staged.length == 0) {
+    TextBuffer staged = MakeTextBuffer(stagedName, size);
+    if (!AppendText(&staged, name) || staged.length == 0) {
         SetLastError(ERROR_BUFFER_OVERFLOW);
         return FALSE;
     }

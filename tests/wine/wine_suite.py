@@ -1441,33 +1441,19 @@ def msiexec(ctx, action, package, answers=None):
     return run
 
 
-def msi_files(ctx):
-    """The installed files' contents by name, or None without the folder."""
-    folder = ctx.wine.drive_c_path(MSI_FOLDER)
-    if not os.path.isdir(folder):
-        return None
-    files = {}
-    for name in os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as f:
-            files[name] = f.read()
-    return files
-
-
 def msi_file_names(ctx):
-    files = msi_files(ctx)
-    return None if files is None else sorted(files)
+    return file_names(ctx.wine.files_below(MSI_FOLDER))
 
 
 def check_msi_files(case, ctx):
     """The x64 program and every file of the driver package, in one folder."""
-    package = os.path.dirname(ctx.wine.inf)
-    expected = {"Quorin64.exe": ctx.wine.program}
-    expected.update((name, os.path.join(package, name)) for name in os.listdir(package))
-    files = msi_files(ctx) or {}
+    expected = driver_package(ctx.wine.inf)
+    with open(ctx.wine.program, "rb") as program:
+        expected["Quorin64.exe"] = program.read()
+    files = ctx.wine.files_below(MSI_FOLDER) or {}
     case.equal(sorted(files), sorted(expected), "installed files")
-    for name, source in expected.items():
-        with open(source, "rb") as f:
-            case.check(files.get(name) in (None, f.read()), "%s differs from its source" % name)
+    for name, data in expected.items():
+        case.check(files.get(name) in (None, data), "%s differs from its source" % name)
 
 
 def msi_products(ctx):
@@ -1499,7 +1485,7 @@ def uninstall_msi(ctx, case, package):
 
 def start_without_product(ctx):
     """A case that failed half-way may have left a product installed."""
-    if msi_files(ctx) is not None or msi_products(ctx):
+    if msi_file_names(ctx) is not None or msi_products(ctx):
         for package in ctx.wine.packages.values():
             msiexec(ctx, b"/x", package)
 
