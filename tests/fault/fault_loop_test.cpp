@@ -110,26 +110,22 @@ std::vector<Scenario> Scenarios() {
         sim::QueueUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
         sim::QueueUpdateOutcome({TRUE, 0, FALSE});
     };
+    auto wow64RefusedAlways = [wow64Instances] {
+        wow64Instances();
+        sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
+    };
     if (kX86) {
         scenarios.push_back({"x86 retry", wow64Refusal, true, INSTALL_OK, {"served"}});
-        scenarios.push_back({"x86 refused twice, unseen",
-                             [wow64Instances] {
-                                 wow64Instances();
-                                 sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
-                             },
-                             true, INSTALL_IN_WOW64, {"served"}, false});
+        scenarios.push_back({"x86 refused twice, unseen", wow64RefusedAlways, true,
+                             INSTALL_IN_WOW64, {"served"}, false});
     } else {
         scenarios.push_back({"relaunch", wow64Refusal, false, INSTALL_OK, {"served"}});
         scenarios.push_back({"refused under WOW64", wow64Refusal, true, INSTALL_IN_WOW64,
                              {"served"}});
         // Windows refuses the relaunched copy too (an emulated x64 process
         // on ARM64), on a station nobody sees.
-        scenarios.push_back({"copy refused, unseen",
-                             [wow64Instances] {
-                                 wow64Instances();
-                                 sim::SetDefaultUpdateOutcome({FALSE, ERROR_IN_WOW64, FALSE});
-                             },
-                             false, INSTALL_IN_WOW64, {"served"}, false});
+        scenarios.push_back({"copy refused, unseen", wow64RefusedAlways, false, INSTALL_IN_WOW64,
+                             {"served"}, false});
     }
     scenarios.push_back({"refused access change",
                          [] {
