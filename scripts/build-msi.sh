@@ -35,7 +35,9 @@ action=build/windows-x64/Quorin64Action.dll
 for file in "$program" "$action"; do
     [ -f "$file" ] || fail "$file is missing: run scripts/build.sh first"
 done
-command -v wixl > /dev/null || fail "wixl is missing: run scripts/prerequisites.sh"
+for tool in wixl msiinfo msibuild; do
+    command -v $tool > /dev/null || fail "$tool is missing: run scripts/prerequisites.sh"
+done
 [[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "version '$version' is not X.Y.Z"
 [ -d "$package" ] || fail "no driver package folder $package"
 
@@ -62,5 +64,20 @@ wixl -a x64 -o "$output" -D Version="$version" -D Program="$program" \
     -D ActionDll="$action" -D InfName="$inf_name" \
     -D DriverPackage="$package" -D Win64=yes \
     examples/msi/quorin64.wxs "$work/driver-package.wxs"
+
+# wixl 0.101 drops Execute="rollback" (it writes the action as immediate):
+# give each rollback action of the source its in-script and rollback bits.
+rollback=$(awk '/<CustomAction/ { element = "" } { element = element " " $0 }
+    /\/>/ { if (element ~ /<CustomAction/ && element ~ /Execute="rollback"/ &&
+                 match(element, / Id="[^"]*"/)) print substr(element, RSTART + 5, RLENGTH - 6)
+            element = "" }' examples/msi/quorin64.wxs)
+if [ -n "$rollback" ]; then
+    msiinfo export "$output" CustomAction |
+        awk -F '\t' -v OFS='\t' -v names="$rollback" '
+            BEGIN { split(names, list, "\n"); for (i in list) rollback[list[i]] = 1 }
+            NR > 3 && ($1 in rollback) && int($2 / 256) % 2 == 0 { $2 += 256 + 1024 } { print }' \
+        > "$work/CustomAction.idt"
+    msibuild "$output" -i "$work/CustomAction.idt"
+fi
 printf 'package: %s (%s bytes, version %s, %s)\n' "$(realpath "$output")" \
     "$(stat -c %s "$output")" "$version" "$inf_name"

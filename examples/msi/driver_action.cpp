@@ -1,17 +1,41 @@
 // Custom actions of the example Windows Installer package (quorin64.wxs).
-// Both are deferred and run without impersonation, that is as LocalSystem,
-// which may change every device key the program's sweep removes.
 //
-// InstallDriver starts "<folder>\Quorin64.exe" <INF name>+<hardware ID> in
-// the install folder, waits for it and turns its exit code into the
-// installer's result: a DLL action, because Windows Installer fails the
-// install on any non-zero exit code of a program it starts itself, and 1
-// means "installed, restart needed". RemoveDriver takes the driver package
-// out of the driver store on uninstall.
+// InstallDriver (deferred, as LocalSystem, which may change every device key
+// the program's sweep removes) starts "<folder>\Quorin64.exe" <INF
+// name>+<hardware ID> in the install folder, waits for it and turns its
+// exit code into the installer's result: a DLL action, because Windows
+// Installer fails the install on any non-zero exit code of a program it
+// starts itself, and 1 means "installed, restart needed". RollbackDriver
+// undoes what InstallDriver recorded when the install fails later;
+// RemoveDriver takes out of the driver store the package this product put
+// there; ScheduleRestart (immediate, after InstallFinalize) asks Windows
+// Installer for the restart InstallDriver recorded.
 //
-// CustomActionData: "<install folder>|<INF name>|<hardware ID>". Neither a
-// folder nor a file name may hold "|", so the first two fields end at the
-// first two bars and the hardware ID is the whole rest, whatever it holds.
+// A deferred or rollback action may use only MsiGetProperty
+// (CustomActionData, ProductCode, UserSID), MsiFormatRecord, MsiGetMode,
+// MsiGetLanguage and MsiProcessMessage on its handle: everything else it
+// needs comes in CustomActionData, and what it learns for later goes into
+// the record below, not into the session.
+//
+// The record, in the 64-bit registry view: HKLM\SOFTWARE\Quorin64\Driver
+// packages\<UpgradeCode>\<ProductCode>, one key per installed version:
+//   InfName        the name in Windows' INF folder of the driver package
+//                  this product put into the store (or took over from an
+//                  earlier version of itself); absent when the package was
+//                  there before the product came, which then never takes
+//                  it out
+//   RestartNeeded  1: the program asked for a restart; ScheduleRestart
+//                  passes it on and deletes it
+//   Undo           what the last InstallDriver changed, for its rollback:
+//                  "added", or the ProductCode it took the package from
+// Keyed by the UpgradeCode, so that an upgrade's new version finds the old
+// one's record and takes the package over: the old version's removal then
+// finds no InfName and leaves the package alone.
+//
+// CustomActionData: "<install folder>|<INF name>|<ProductCode>|
+// <UpgradeCode>|<hardware ID>". Neither a folder, a file name nor a GUID
+// may hold "|", so the first four fields end at the first four bars and the
+// hardware ID is the whole rest, whatever it holds.
 //
 // Nothing but KERNEL32, ADVAPI32, msi and SETUPAPI: no C runtime, so the
 // DLL has its own entry point; text is built with the program's own bounded
@@ -31,7 +55,8 @@ enum {
     FOLDER_SIZE = MAX_PATH,
     NAME_SIZE = 256,
     ID_SIZE = 1024,
-    DATA_SIZE = FOLDER_SIZE + NAME_SIZE + ID_SIZE + 2,
+    GUID_SIZE = 39,  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+    DATA_SIZE = FOLDER_SIZE + NAME_SIZE + 2 * GUID_SIZE + ID_SIZE + 4,
     LINE_SIZE = DATA_SIZE + 128,
 };
 
@@ -114,6 +139,8 @@ void LogPackage(MSIHANDLE install, const char* before, const char* name, const c
 struct ActionData {
     char folder[FOLDER_SIZE];  // without a trailing backslash
     char infName[NAME_SIZE];
+    char productCode[GUID_SIZE];
+    char upgradeCode[GUID_SIZE];
     char hardwareId[ID_SIZE];
 };
 
@@ -139,6 +166,21 @@ BOOL ContainsAny(const char* text, const char* characters) {
         }
     }
     return FALSE;
+}
+
+// "{" 36 hex digits and dashes "}": the codes name registry keys, so
+// nothing else (no backslash) may pass.
+BOOL IsGuid(const char* text) {
+    if (lstrlenA(text) != GUID_SIZE - 1 || text[0] != '{' || text[GUID_SIZE - 2] != '}') {
+        return FALSE;
+    }
+    for (int at = 1; at < GUID_SIZE - 2; ++at) {
+        char c = text[at];
+        BOOL dash = at == 9 || at == 14 || at == 19 || at == 24;
+        BOOL hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (dash ? c != '-' : !hex) return FALSE;
+    }
+    return TRUE;
 }
 
 // The 64-bit Program Files folder, as Windows keeps it where only
@@ -193,8 +235,17 @@ BOOL ReadActionData(MSIHANDLE install, ActionData* data) {
     const char* rest = text;
     if (!TakeField(rest, '|', data->folder, sizeof data->folder, &rest) ||
         !TakeField(rest, '|', data->infName, sizeof data->infName, &rest) ||
+        !TakeField(rest, '|', data->productCode, sizeof data->productCode, &rest) ||
+        !TakeField(rest, '|', data->upgradeCode, sizeof data->upgradeCode, &rest) ||
         !TakeField(rest, '\0', data->hardwareId, sizeof data->hardwareId, &rest)) {
-        LogError(install, "CustomActionData is not \"<folder>|<INF name>|<hardware ID>\"",
+        LogError(install,
+                 "CustomActionData is not \"<folder>|<INF name>|<ProductCode>|<UpgradeCode>|"
+                 "<hardware ID>\"",
+                 ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    if (!IsGuid(data->productCode) || !IsGuid(data->upgradeCode)) {
+        LogError(install, "the ProductCode and UpgradeCode must be GUIDs in braces",
                  ERROR_INVALID_DATA);
         return FALSE;
     }
@@ -297,9 +348,9 @@ BOOL InstalledInf(const ActionData* data, char* inf, DWORD size) {
 }
 
 // Puts the driver package into the driver store, so that Windows installs
-// it when a matching device appears. With SP_COPY_NOOVERWRITE a package
-// already there is not copied again, and its name is still reported.
-BOOL StagePackage(const ActionData* data, DWORD style, char* stagedName, DWORD size) {
+// it when a matching device appears. A package already there is not copied
+// again, and its name is reported.
+BOOL StagePackage(const ActionData* data, char* stagedName, DWORD size) {
     char inf[FOLDER_SIZE + NAME_SIZE];
     if (!InstalledInf(data, inf, sizeof inf)) {
         SetLastError(ERROR_BUFFER_OVERFLOW);
@@ -307,10 +358,10 @@ BOOL StagePackage(const ActionData* data, DWORD style, char* stagedName, DWORD s
     }
     char stagedPath[MAX_PATH];
     char* namePart = NULL;
-    BOOL copied = SetupCopyOEMInfA(inf, data->folder, SPOST_PATH, style, stagedPath,
-                                   sizeof stagedPath, NULL, &namePart);
-    DWORD error = copied ? ERROR_SUCCESS : GetLastError();
-    if (!copied && !((style & SP_COPY_NOOVERWRITE) && error == ERROR_FILE_EXISTS)) return FALSE;
+    if (!SetupCopyOEMInfA(inf, data->folder, SPOST_PATH, 0, stagedPath, sizeof stagedPath, NULL,
+                          &namePart)) {
+        return FALSE;
+    }
     const char* name = namePart != NULL ? namePart : stagedPath;
     TextBuffer staged = MakeTextBuffer(stagedName, size);
     if (!AppendText(&staged, name) || staged.length == 0) {
@@ -320,16 +371,223 @@ BOOL StagePackage(const ActionData* data, DWORD style, char* stagedName, DWORD s
     return TRUE;
 }
 
-UINT StageForLater(MSIHANDLE install, const ActionData* data) {
-    char stagedName[MAX_PATH];
-    if (!StagePackage(data, 0, stagedName, sizeof stagedName)) {
-        LogError(install, "could not put the driver package into the driver store",
-                 GetLastError());
-        return ERROR_INSTALL_FAILURE;
+// TRUE when both open files hold the same bytes (their sizes are equal).
+BOOL SameBytes(HANDLE first, HANDLE second) {
+    char one[4096];
+    char other[sizeof one];
+    for (;;) {
+        DWORD read = 0;
+        DWORD readOther = 0;
+        if (!ReadFile(first, one, sizeof one, &read, NULL) ||
+            !ReadFile(second, other, sizeof other, &readOther, NULL) || read != readOther) {
+            return FALSE;
+        }
+        if (read == 0) return TRUE;
+        for (DWORD at = 0; at < read; ++at) {
+            if (one[at] != other[at]) return FALSE;
+        }
     }
-    LogPackage(install, "the driver package is in the driver store as ", stagedName,
-               "; Windows installs it when the controller is connected", FALSE, 0);
-    return ERROR_SUCCESS;
+}
+
+// The name in Windows' INF folder of a copy of the installed INF, that is
+// of the package in the driver store, without adding it there: a staging
+// call would put it in (and Wine ignores SP_COPY_REPLACEONLY). Windows
+// copies an INF into the store unchanged, so a file of the same bytes is
+// the package.
+BOOL FindInStore(const ActionData* data, char* name, DWORD size) {
+    char inf[FOLDER_SIZE + NAME_SIZE];
+    char folder[MAX_PATH];
+    char pattern[MAX_PATH + 8];
+    UINT length = GetSystemWindowsDirectoryA(folder, MAX_PATH);
+    TextBuffer path = MakeTextBuffer(pattern, sizeof pattern);
+    if (!InstalledInf(data, inf, sizeof inf) || length == 0 || length >= MAX_PATH ||
+        !AppendText(&path, folder) || !AppendText(&path, "\\inf\\*.inf")) {
+        return FALSE;
+    }
+    HANDLE source = CreateFileA(inf, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (source == INVALID_HANDLE_VALUE) return FALSE;
+    LARGE_INTEGER sourceSize;
+    BOOL found = FALSE;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = GetFileSizeEx(source, &sourceSize) ? FindFirstFileA(pattern, &entry)
+                                                       : INVALID_HANDLE_VALUE;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                entry.nFileSizeHigh != (DWORD)sourceSize.HighPart ||
+                entry.nFileSizeLow != sourceSize.LowPart) {
+                continue;
+            }
+            char copyPath[MAX_PATH + 8];
+            TextBuffer copy = MakeTextBuffer(copyPath, sizeof copyPath);
+            if (!AppendText(&copy, folder) || !AppendText(&copy, "\\inf\\") ||
+                !AppendText(&copy, entry.cFileName)) {
+                continue;
+            }
+            HANDLE candidate = CreateFileA(copyPath, GENERIC_READ, FILE_SHARE_READ, NULL,
+                                           OPEN_EXISTING, 0, NULL);
+            if (candidate == INVALID_HANDLE_VALUE) continue;
+            LARGE_INTEGER start = {};
+            SetFilePointerEx(source, start, NULL, FILE_BEGIN);
+            found = SameBytes(source, candidate);
+            CloseHandle(candidate);
+            if (found) {
+                TextBuffer result = MakeTextBuffer(name, size);
+                found = AppendText(&result, entry.cFileName);
+            }
+        } while (!found && FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+    CloseHandle(source);
+    return found;
+}
+
+// -- The record: which package each installed version put into the store.
+
+const char RECORD_ROOT[] = "SOFTWARE\\Quorin64\\Driver packages";
+
+// "SOFTWARE\Quorin64\Driver packages\<UpgradeCode>[\<ProductCode>]".
+BOOL RecordPath(const char* upgradeCode, const char* productCode, char* path, DWORD size) {
+    TextBuffer text = MakeTextBuffer(path, size);
+    return AppendText(&text, RECORD_ROOT) && AppendText(&text, "\\") &&
+           AppendText(&text, upgradeCode) &&
+           (productCode == NULL || (AppendText(&text, "\\") && AppendText(&text, productCode)));
+}
+
+LONG OpenRecord(const char* upgradeCode, const char* productCode, BOOL create, REGSAM rights,
+                HKEY* key) {
+    char path[sizeof RECORD_ROOT + 2 * GUID_SIZE];
+    if (!RecordPath(upgradeCode, productCode, path, sizeof path)) return ERROR_BUFFER_OVERFLOW;
+    rights |= KEY_WOW64_64KEY;
+    if (!create) return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, rights, key);
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, rights, NULL, key, NULL);
+}
+
+// A text value that fits size with its terminator, which the value may
+// lack.
+BOOL ReadRecordText(HKEY key, const char* name, char* text, DWORD size) {
+    DWORD type = 0;
+    DWORD bytes = size;
+    if (RegQueryValueExA(key, name, NULL, &type, (BYTE*)text, &bytes) != ERROR_SUCCESS ||
+        type != REG_SZ || bytes == 0) {
+        return FALSE;
+    }
+    if (text[bytes - 1] != '\0') {
+        if (bytes >= size) return FALSE;
+        text[bytes] = '\0';
+    }
+    return text[0] != '\0';
+}
+
+LONG WriteRecordText(HKEY key, const char* name, const char* text) {
+    return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text, lstrlenA(text) + 1);
+}
+
+// Removes a version's record, then the keys above it that are left empty
+// (a key that still has subkeys is not deleted).
+void DeleteRecord(const char* upgradeCode, const char* productCode) {
+    char path[sizeof RECORD_ROOT + 2 * GUID_SIZE];
+    if (RecordPath(upgradeCode, productCode, path, sizeof path)) {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0);
+    }
+    if (RecordPath(upgradeCode, NULL, path, sizeof path) &&
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0) == ERROR_SUCCESS &&
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, RECORD_ROOT, KEY_WOW64_64KEY, 0) == ERROR_SUCCESS) {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorin64", KEY_WOW64_64KEY, 0);
+    }
+}
+
+// The version of this product (any ProductCode under the UpgradeCode) whose
+// record names the package, in owner.
+BOOL FindOwner(const ActionData* data, const char* stagedName, char* owner) {
+    HKEY products;
+    if (OpenRecord(data->upgradeCode, NULL, FALSE, KEY_READ, &products) != ERROR_SUCCESS) {
+        return FALSE;
+    }
+    BOOL found = FALSE;
+    for (DWORD index = 0; !found; ++index) {
+        DWORD length = GUID_SIZE;
+        LONG status = RegEnumKeyExA(products, index, owner, &length, NULL, NULL, NULL, NULL);
+        if (status == ERROR_MORE_DATA) continue;  // no GUID: not a version's record
+        if (status != ERROR_SUCCESS) break;
+        HKEY product;
+        char name[MAX_PATH];
+        if (!IsGuid(owner) ||
+            RegOpenKeyExA(products, owner, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &product) !=
+                ERROR_SUCCESS) {
+            continue;
+        }
+        found = ReadRecordText(product, "InfName", name, sizeof name) &&
+                CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, stagedName, -1) ==
+                    CSTR_EQUAL;
+        RegCloseKey(product);
+    }
+    RegCloseKey(products);
+    return found;
+}
+
+// Forgets the package in another version's record: this version owns it now.
+void DropInfName(const ActionData* data, const char* productCode) {
+    HKEY key;
+    if (OpenRecord(data->upgradeCode, productCode, FALSE, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, "InfName");
+        RegCloseKey(key);
+    }
+}
+
+// What the package in the store was before the program ran.
+struct StoreBefore {
+    BOOL present;
+    BOOL owned;  // by a version of this product
+    char name[MAX_PATH];
+    char owner[GUID_SIZE];
+};
+
+// Writes this version's record after the program succeeded: the package
+// it owns now, and the restart it needs. FALSE (and a log line) when the
+// record cannot be written.
+BOOL WriteRecord(MSIHANDLE install, const ActionData* data, const StoreBefore* before,
+                 const char* stagedName, BOOL restart) {
+    const char* undo = NULL;
+    const char* owned = stagedName;
+    if (before->owned) {
+        if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, before->owner, -1,
+                           data->productCode, -1) != CSTR_EQUAL) {
+            undo = before->owner;
+            owned = before->name;
+            LogPackage(install, "driver package ", before->name,
+                       " now belongs to this version, not to the one it replaces", FALSE, 0);
+        }
+    } else if (before->present) {
+        LogPackage(install, "driver package ", before->name,
+                   " was in the driver store before this product: uninstalling leaves it there",
+                   FALSE, 0);
+    } else if (stagedName[0] != '\0') {
+        undo = "added";
+    } else {
+        LogNote(install, "no copy of the driver package is in the driver store");
+    }
+    HKEY key;
+    LONG status = OpenRecord(data->upgradeCode, data->productCode, TRUE, KEY_SET_VALUE, &key);
+    if (status == ERROR_SUCCESS) {
+        if (restart) {
+            DWORD one = 1;
+            status = RegSetValueExA(key, "RestartNeeded", 0, REG_DWORD, (const BYTE*)&one,
+                                    sizeof one);
+        }
+        if (status == ERROR_SUCCESS && undo != NULL) {
+            status = WriteRecordText(key, "InfName", owned);
+            if (status == ERROR_SUCCESS) status = WriteRecordText(key, "Undo", undo);
+        }
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS) {
+        LogError(install, "could not record the driver package and the restart in the registry",
+                 (DWORD)status);
+        return FALSE;
+    }
+    if (before->owned && undo != NULL) DropInfName(data, before->owner);
+    return TRUE;
 }
 
 }  // namespace
@@ -347,36 +605,96 @@ extern "C" __declspec(dllexport) UINT WINAPI InstallDriver(MSIHANDLE install) {
                  ERROR_NOT_SUPPORTED);
         return ERROR_INSTALL_FAILURE;
     }
+    // What an earlier run recorded for its restart and its rollback is done.
+    HKEY key;
+    if (OpenRecord(data.upgradeCode, data.productCode, FALSE, KEY_SET_VALUE, &key) ==
+        ERROR_SUCCESS) {
+        RegDeleteValueA(key, "RestartNeeded");
+        RegDeleteValueA(key, "Undo");
+        RegCloseKey(key);
+    }
+    StoreBefore before = {};
+    before.present = FindInStore(&data, before.name, sizeof before.name);
+    before.owned = before.present && FindOwner(&data, before.name, before.owner);
+
     DWORD exitCode = 0;
     if (!RunProgram(install, &data, &exitCode)) return ERROR_INSTALL_FAILURE;
     int code = (int)exitCode;
     LogExitCode(install, code);
-    switch (code) {
-    case 1:
-        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
-        return ERROR_SUCCESS;
-    case 0:
-        return ERROR_SUCCESS;
-    case -3:
-        return StageForLater(install, &data);
-    default:
+    char stagedName[MAX_PATH] = "";
+    if (code == -3) {
+        if (!StagePackage(&data, stagedName, sizeof stagedName)) {
+            LogError(install, "could not put the driver package into the driver store",
+                     GetLastError());
+            return ERROR_INSTALL_FAILURE;
+        }
+        LogPackage(install, "the driver package is in the driver store as ", stagedName,
+                   "; Windows installs it when the controller is connected", FALSE, 0);
+    } else if (code == 0 || code == 1) {
+        // Installing on a device puts the package into the store as well.
+        if (!FindInStore(&data, stagedName, sizeof stagedName)) stagedName[0] = '\0';
+    } else {
         return ERROR_INSTALL_FAILURE;
     }
+    return WriteRecord(install, &data, &before, stagedName, code == 1) ? ERROR_SUCCESS
+                                                                       : ERROR_INSTALL_FAILURE;
 }
 
-// Never fails the uninstall: a product that cannot be removed helps nobody.
-// Windows refuses to take out a package that a device still uses; the
-// device keeps its driver then, and the log says so.
+// Runs when the install fails after InstallDriver: takes out the package
+// that InstallDriver added, or gives it back to the version it was taken
+// from, and forgets this version's record.
+extern "C" __declspec(dllexport) UINT WINAPI RollbackDriver(MSIHANDLE install) {
+    ActionData data;
+    if (!ReadActionData(install, &data)) return ERROR_SUCCESS;
+    HKEY key;
+    if (OpenRecord(data.upgradeCode, data.productCode, FALSE, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
+    char undo[GUID_SIZE];
+    char name[MAX_PATH];
+    BOOL changed = ReadRecordText(key, "Undo", undo, sizeof undo) &&
+                   ReadRecordText(key, "InfName", name, sizeof name);
+    RegCloseKey(key);
+    if (!changed) return ERROR_SUCCESS;
+    if (lstrcmpA(undo, "added") == 0) {
+        if (SetupUninstallOEMInfA(name, 0, NULL)) {
+            LogPackage(install, "rollback: driver package ", name,
+                       " taken out of the driver store", FALSE, 0);
+        } else {
+            LogPackage(install, "rollback: driver package ", name,
+                       " could not be taken out of the driver store", TRUE, GetLastError());
+        }
+    } else if (IsGuid(undo) &&
+               OpenRecord(data.upgradeCode, undo, TRUE, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        WriteRecordText(key, "InfName", name);
+        RegCloseKey(key);
+        LogPackage(install, "rollback: driver package ", name,
+                   " belongs to the version it was taken from again", FALSE, 0);
+    }
+    DeleteRecord(data.upgradeCode, data.productCode);
+    return ERROR_SUCCESS;
+}
+
+// Takes out of the store only the package this version's record names: one
+// that was there before the product came, or that a newer version took
+// over, stays. Never fails the uninstall: a product that cannot be removed
+// helps nobody. Windows refuses to take out a package that a device still
+// uses; the device keeps its driver then, and the log says so.
 extern "C" __declspec(dllexport) UINT WINAPI RemoveDriver(MSIHANDLE install) {
     ActionData data;
     if (!ReadActionData(install, &data)) return ERROR_SUCCESS;
+    HKEY key;
     char stagedName[MAX_PATH];
-    if (!StagePackage(&data, SP_COPY_NOOVERWRITE, stagedName, sizeof stagedName)) {
-        LogError(install, "could not find the driver package in the driver store",
-                 GetLastError());
-        return ERROR_SUCCESS;
+    BOOL owns = FALSE;
+    if (OpenRecord(data.upgradeCode, data.productCode, FALSE, KEY_QUERY_VALUE, &key) ==
+        ERROR_SUCCESS) {
+        owns = ReadRecordText(key, "InfName", stagedName, sizeof stagedName);
+        RegCloseKey(key);
     }
-    if (SetupUninstallOEMInfA(stagedName, 0, NULL)) {
+    if (!owns) {
+        LogNote(install, "this version owns no driver package in the driver store: none taken out");
+    } else if (SetupUninstallOEMInfA(stagedName, 0, NULL)) {
         LogPackage(install, "driver package ", stagedName, " taken out of the driver store",
                    FALSE, 0);
     } else if (GetLastError() == ERROR_INF_IN_USE_BY_DEVICES) {
@@ -386,5 +704,36 @@ extern "C" __declspec(dllexport) UINT WINAPI RemoveDriver(MSIHANDLE install) {
         LogPackage(install, "driver package ", stagedName,
                    " could not be taken out of the driver store", TRUE, GetLastError());
     }
+    DeleteRecord(data.upgradeCode, data.productCode);
+    return ERROR_SUCCESS;
+}
+
+// Immediate, after InstallFinalize: a deferred action may not call
+// MsiSetMode, so InstallDriver recorded the restart and this action asks
+// for it; msiexec then ends with 3010 (ERROR_SUCCESS_REBOOT_REQUIRED).
+extern "C" __declspec(dllexport) UINT WINAPI ScheduleRestart(MSIHANDLE install) {
+    char productCode[GUID_SIZE];
+    char upgradeCode[GUID_SIZE];
+    DWORD productLength = sizeof productCode;
+    DWORD upgradeLength = sizeof upgradeCode;
+    HKEY key;
+    if (MsiGetPropertyA(install, "ProductCode", productCode, &productLength) != ERROR_SUCCESS ||
+        MsiGetPropertyA(install, "UpgradeCode", upgradeCode, &upgradeLength) != ERROR_SUCCESS ||
+        !IsGuid(productCode) || !IsGuid(upgradeCode) ||
+        OpenRecord(upgradeCode, productCode, FALSE, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
+            ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD bytes = sizeof value;
+    if (RegQueryValueExA(key, "RestartNeeded", NULL, &type, (BYTE*)&value, &bytes) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD && value == 1) {
+        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+        LogNote(install, "the driver needs a restart: Windows Installer asks for it at the end");
+    }
+    RegDeleteValueA(key, "RestartNeeded");
+    RegCloseKey(key);
     return ERROR_SUCCESS;
 }
