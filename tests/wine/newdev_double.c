@@ -14,7 +14,10 @@
 //                         <hardware ID>\PLANTED_<n> (Service "PLANTED").
 //                         One that ends in "spoil" overwrites the INF at
 //                         the INF path with text that is no INF, so that
-//                         a setup's later staging of it fails.
+//                         a setup's later staging of it fails. One that
+//                         ends in "stage" puts the INF into the driver
+//                         store after a success, as Windows' own update
+//                         does.
 //   QUORIN_DOUBLE_LOG     one line per call: "call <n> pid <id> parent <hwnd>
 //                         flags <hex> reboot <0|1 pointer given> instances
 //                         <subkeys of the device key, -1 without one>
@@ -30,6 +33,7 @@
 // Each call also says "UpdateDriverForPlugAndPlayDevicesA" through
 // OutputDebugStringA, so that a relay trace shows when it came.
 #include <windows.h>
+#include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,6 +46,7 @@ struct Answer {
     BOOL restart;
     BOOL plant;
     BOOL spoil;
+    BOOL stage;
     char text[64];
 };
 
@@ -73,7 +78,7 @@ static int ReadScriptLine(const char* scriptPath, DWORD call, char* line) {
 }
 
 static struct Answer ChooseAnswer(const char* scriptPath, DWORD call, const char* infPath) {
-    struct Answer answer = {FALSE, ERROR_GEN_FAILURE, FALSE, FALSE, FALSE, "unscripted"};
+    struct Answer answer = {FALSE, ERROR_GEN_FAILURE, FALSE, FALSE, FALSE, FALSE, "unscripted"};
     char line[LINE_SIZE];
     if (scriptPath == NULL || !ReadScriptLine(scriptPath, call, line)) return answer;
     if (strncmp(line, "auto", 4) == 0) {
@@ -88,6 +93,7 @@ static struct Answer ChooseAnswer(const char* scriptPath, DWORD call, const char
     }
     answer.plant = strstr(line, "plant") != NULL;
     answer.spoil = strstr(line, "spoil") != NULL;
+    answer.stage = strstr(line, "stage") != NULL;
     snprintf(answer.text, sizeof answer.text, "%d,0x%lX,%d", answer.result ? 1 : 0,
              answer.lastError, answer.restart ? 1 : 0);
     return answer;
@@ -198,6 +204,9 @@ __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent
     if (logPath != NULL) AppendLogLine(logPath, line);
     if (answer.plant) PlantStaleInstance(hardwareId, call);
     if (answer.spoil && fullInfPath != NULL) SpoilInf(fullInfPath);
+    if (answer.stage && answer.result && fullInfPath != NULL) {
+        SetupCopyOEMInfA(fullInfPath, NULL, SPOST_PATH, 0, NULL, 0, NULL, NULL);
+    }
 
     // The flag is written on failures too: the program must not look at it then.
     if (rebootRequired != NULL) *rebootRequired = answer.restart;

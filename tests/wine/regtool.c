@@ -18,8 +18,12 @@
 //                                    that cannot be walked: "unreadable
 //                                    <path>", then "walked <keys>"
 //   regtool.exe acp                  the ANSI code page
+//   regtool.exe stage <INF path hex> puts a driver package into the driver
+//                                    store, as another product would:
+//                                    "staged <name in the INF folder>"
 #include <windows.h>
 #include <sddl.h>
+#include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -246,6 +250,16 @@ int main(int argc, char** argv) {
     if (argc == 4 && strcmp(argv[1], "setsd") == 0 && DecodeHex(argv[2], path, sizeof path)) {
         return SetAccessList(path, argv[3]);
     }
-    fprintf(stderr, "usage: regtool.exe dump|getsd|setsd|delete|nodacl|acp ...\n");
+    if (argc == 3 && strcmp(argv[1], "stage") == 0 && DecodeHex(argv[2], path, sizeof path)) {
+        char staged[MAX_PATH];
+        char* name = NULL;
+        if (!SetupCopyOEMInfA(path, NULL, SPOST_PATH, 0, staged, sizeof staged, NULL, &name)) {
+            printf("stage-failed %lu\n", GetLastError());
+            return 1;
+        }
+        printf("staged %s\n", name != NULL ? name : staged);
+        return 0;
+    }
+    fprintf(stderr, "usage: regtool.exe dump|getsd|setsd|delete|nodacl|acp|stage ...\n");
     return 2;
 }
