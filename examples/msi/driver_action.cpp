@@ -719,9 +719,15 @@ extern "C" __declspec(dllexport) UINT WINAPI ScheduleRestart(MSIHANDLE install) 
     HKEY key;
     if (MsiGetPropertyA(install, "ProductCode", productCode, &productLength) != ERROR_SUCCESS ||
         MsiGetPropertyA(install, "UpgradeCode", upgradeCode, &upgradeLength) != ERROR_SUCCESS ||
-        !IsGuid(productCode) || !IsGuid(upgradeCode) ||
-        OpenRecord(upgradeCode, productCode, FALSE, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
-            ERROR_SUCCESS) {
+        !IsGuid(productCode) || !IsGuid(upgradeCode)) {
+        return ERROR_SUCCESS;
+    }
+    // An immediate action runs as the user, who may only read the record:
+    // then the restart is asked for all the same, and InstallDriver clears
+    // it on its next run.
+    if (OpenRecord(upgradeCode, productCode, FALSE, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
+            ERROR_SUCCESS &&
+        OpenRecord(upgradeCode, productCode, FALSE, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return ERROR_SUCCESS;
     }
     DWORD type = 0;

@@ -118,7 +118,7 @@ if [ -n "$action" ]; then
     [ "$dlls" = "ADVAPI32.DLL KERNEL32.DLL MSI.DLL SETUPAPI.DLL " ] || fail "action imports $dlls"
     exports=$(printf '%s\n' "$headers" | awk '/^\t\[ *[0-9]+\] [A-Za-z]/ { print $3 }' | sort |
         tr '\n' ' ')
-    [ "$exports" = "InstallDriver RemoveDriver " ] || fail "action exports $exports"
+    [ "$exports" = "InstallDriver RemoveDriver RollbackDriver ScheduleRestart " ] || fail "action exports $exports"
     stamp=$(link_time "$action")
     [ "$stamp" = 0 ] || fail "link time $stamp in the action's header"
     $objdump -t "$action" 2>/dev/null | grep -q '^\[' && fail "action not stripped"

@@ -1409,17 +1409,19 @@ MSI_TRACE = "-all,+loaddll,+debugstr,trace+setupapi,fixme+setupapi,trace+msi"
 # traced arguments must match (None: anything). Record functions are not
 # handle functions of the install.
 DEFERRED_ALLOWED = [
-    (re.compile(rb"MsiGetProperty[AW]$"), re.compile(rb'"(CustomActionData|ProductCode|UserSID)"')),
+    (re.compile(rb"MsiGetProperty[AW]$"),
+     re.compile(rb'"(CustomActionData|ProductCode|UserSID)"')),
     (re.compile(rb"MsiFormatRecord[AW]$"), None),
-    (re.compile(rb"MsiGetMode$"), re.compile(rb"^\d+, (16|17|18)\b")),  # scheduled, rollback, commit
+    # MSIRUNMODE_SCHEDULED, _ROLLBACK, _COMMIT
+    (re.compile(rb"MsiGetMode$"), re.compile(rb"^\d+, (16|17|18)\b")),
     (re.compile(rb"MsiGetLanguage$"), None),
     (re.compile(rb"MsiProcessMessage$"), None),
     (re.compile(rb"MsiCreateRecord$|MsiRecord\w+$|MsiCloseHandle$|MsiCloseAllHandles$"), None),
 ]
 # Wine's trace: where each action starts (a deferred one's with its
 # CustomActionData in brackets), and each traced Msi... call.
-PERFORMED = re.compile(rb'trace:msi:ACTION_PerformAction Performing action \(L"(\[)?.*?([\w.]*)"\)$',
-                       re.M)
+PERFORMED = re.compile(rb'trace:msi:ACTION_PerformAction Performing action '
+                       rb'\(L"(\[)?.*?([\w.]*)"\)$', re.M)
 MSI_CALL = re.compile(rb"trace:msi:(Msi\w+) ?(.*)$", re.M)
 RECORD_ROOT = b"SOFTWARE\\Quorin64\\Driver packages"
 
@@ -1604,6 +1606,8 @@ def msi_case(code, answers, msi_code, package):
                        b'"' + MSI_FOLDER + b'\\Quorin64.exe" ' + inf_name + b"+" + DEV)
         case.check(run.notes[:1] and run.notes[0].startswith(
             b"the program ended with %d (" % code), "log lines: %s" % show(run.notes))
+        case.check(re.search(rb'Performing action \(L"\[.*\]InstallDriver"\)', run.trace),
+                   "InstallDriver did not run as a deferred action")
         staging = re.search(rb"SetupCopyOEMInfW L" + traced(b'"' + installed_inf + b'", L"'
                                                             + MSI_FOLDER + b'"') + rb", 1, 0,",
                             run.trace)
@@ -1660,8 +1664,8 @@ def msi_upgrade(ctx, case):
     case.equal(len(run.calls), 1, "update calls in the upgrade")
     case.check(b"SetupUninstallOEMInfW" not in run.trace,
                "the upgrade took the driver package out of the store")
-    case.equal(msi_record(ctx), {msi_property(second, b"ProductCode"):
-                                 {b"InfName": staged, b"Undo": msi_property(first, b"ProductCode")}},
+    taken_over = {b"InfName": staged, b"Undo": msi_property(first, b"ProductCode")}
+    case.equal(msi_record(ctx), {msi_property(second, b"ProductCode"): taken_over},
                "the actions' record after the upgrade")
     after = msi_products(ctx)
     case.check(len(after) == 1 and after != before,
@@ -1688,6 +1692,10 @@ def msi_failed_upgrade(ctx, case):
     case.equal(msi_products(ctx), [b"1.0.0"], "products registered after the failed upgrade")
     case.equal(msi_record(ctx), record, "the actions' record after the failed upgrade")
     uninstall_msi(ctx, case, first)
+
+
+msi_failed_upgrade.__name__ = ("msi failed upgrade: 1603, the old version kept with its package "
+                               "(files not checked: Wine's rollback does not restore them)")
 
 
 def msi_restart_flag_consumed(ctx, case):
@@ -1740,6 +1748,10 @@ def msi_remove_feature(ctx, case):
     case.equal(msi_record(ctx), {}, "the actions' record afterwards")
 
 
+msi_remove_feature.__name__ = ("msi REMOVE=Driver takes the staged package out "
+                               "(SetupUninstallOEMInfA; Wine keeps the file)")
+
+
 def msi_package_there_before(ctx, case):
     """A package that another product put into the store before this one
     came is not this product's: the install records none, and the
@@ -1780,7 +1792,8 @@ def msi_action_types(ctx, case):
         if deferred:
             case.check(sequence["InstallInitialize"] < sequence[action] <
                        sequence["InstallExecute"], "%s outside the script" % action)
-    case.equal(types["RollbackDriver"] & (256 | 1024), 256 | 1024, "RollbackDriver's rollback bits")
+    case.equal(types["RollbackDriver"] & (256 | 1024), 256 | 1024,
+               "RollbackDriver's rollback bits")
     order = ["RollbackDriver", "InstallDriver", "InstallExecute", "RemoveExistingProducts",
              "InstallFinalize", "ScheduleRestart"]
     case.equal(sorted(order, key=sequence.get), order, "order in InstallExecuteSequence")
