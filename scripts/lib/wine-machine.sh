@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034,SC2154
 # A demonstration machine under Wine, for scripts/demo.sh and
 # scripts/try-package.sh (sourced, not run): which Wine runs in which
 # prefix, the test suite's Windows helpers (tests/wine: mkdevice.exe
