@@ -24,7 +24,8 @@ setups and their uninstallers (32-bit programs: for the x64 program too,
 they run in the 32-bit root where the host has no 32-bit Wine, on an Xvfb
 display of the suite's own); "msi" installs and removes the example Windows
 Installer packages with msiexec (x64 program only), the double answering
-for the program their custom action starts.
+for the program their custom action starts; "try" runs scripts/try-package.sh
+(x64 only), which builds and tries a driver package on a machine of its own.
 """
 import argparse
 import os
@@ -39,7 +40,7 @@ from suite.checks import PROGRAMS, Case
 from suite.common import MSI_PACKAGES
 from suite.context import Context
 from suite.groups import (access, arguments, concurrent, msi, outcomes, real, refusals,
-                          relaunch, retry, setup)
+                          relaunch, retry, setup, try_package)
 from suite.target import THIRTY_TWO_BIT_GROUPS, Target
 
 GROUPS = {
@@ -53,6 +54,7 @@ GROUPS = {
     "concurrent": concurrent.CASES,
     "setup": setup.CASES,
     "msi": msi.CASES,
+    "try": try_package.CASES,
 }
 
 
