@@ -24,6 +24,10 @@
 //                  earlier version of itself); absent when the package was
 //                  there before the product came, which then never takes
 //                  it out
+//   InfFingerprint FNV-1a of that copy's bytes: Windows gives a freed
+//                  oemNN.inf name to the next package staged, so the
+//                  uninstall takes out the name only while it holds the
+//                  same bytes
 //   RestartNeeded  1: the program asked for a restart; ScheduleRestart
 //                  passes it on and deletes it
 //   Undo           what the last InstallDriver changed, for its rollback:
@@ -442,6 +446,31 @@ BOOL FindInStore(const ActionData* data, char* name, DWORD size) {
     return found;
 }
 
+// FNV-1a (32 bits) of the bytes of "<Windows>\inf\<name>".
+BOOL StoreFingerprint(const char* name, DWORD* fingerprint) {
+    char folder[MAX_PATH];
+    char path[MAX_PATH + 8];
+    UINT length = GetSystemWindowsDirectoryA(folder, MAX_PATH);
+    TextBuffer text = MakeTextBuffer(path, sizeof path);
+    if (length == 0 || length >= MAX_PATH || !AppendText(&text, folder) ||
+        !AppendText(&text, "\\inf\\") || !AppendText(&text, name)) {
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return FALSE;
+    DWORD hash = 2166136261u;
+    unsigned char chunk[4096];
+    DWORD read = 0;
+    BOOL ok;
+    while ((ok = ReadFile(file, chunk, sizeof chunk, &read, NULL)) && read > 0) {
+        for (DWORD at = 0; at < read; ++at) hash = (hash ^ chunk[at]) * 16777619u;
+    }
+    CloseHandle(file);
+    *fingerprint = hash;
+    return ok;
+}
+
 // -- The record: which package each installed version put into the store.
 
 const char RECORD_ROOT[] = "SOFTWARE\\Quorin64\\Driver packages";
@@ -481,6 +510,16 @@ BOOL ReadRecordText(HKEY key, const char* name, char* text, DWORD size) {
 
 LONG WriteRecordText(HKEY key, const char* name, const char* text) {
     return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text, lstrlenA(text) + 1);
+}
+
+// The package's name and fingerprint, as what a version owns.
+LONG WriteOwned(HKEY key, const char* stagedName) {
+    DWORD fingerprint = 0;
+    if (!StoreFingerprint(stagedName, &fingerprint)) return (LONG)GetLastError();
+    LONG status = WriteRecordText(key, "InfName", stagedName);
+    if (status != ERROR_SUCCESS) return status;
+    return RegSetValueExA(key, "InfFingerprint", 0, REG_DWORD, (const BYTE*)&fingerprint,
+                          sizeof fingerprint);
 }
 
 // Removes a version's record, then the keys above it that are left empty
@@ -531,6 +570,7 @@ void DropInfName(const ActionData* data, const char* productCode) {
     HKEY key;
     if (OpenRecord(data->upgradeCode, productCode, FALSE, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
         RegDeleteValueA(key, "InfName");
+        RegDeleteValueA(key, "InfFingerprint");
         RegCloseKey(key);
     }
 }
@@ -576,7 +616,7 @@ BOOL WriteRecord(MSIHANDLE install, const ActionData* data, const StoreBefore* b
                                     sizeof one);
         }
         if (status == ERROR_SUCCESS && undo != NULL) {
-            status = WriteRecordText(key, "InfName", owned);
+            status = WriteOwned(key, owned);
             if (status == ERROR_SUCCESS) status = WriteRecordText(key, "Undo", undo);
         }
         RegCloseKey(key);
@@ -667,7 +707,7 @@ extern "C" __declspec(dllexport) UINT WINAPI RollbackDriver(MSIHANDLE install) {
         }
     } else if (IsGuid(undo) &&
                OpenRecord(data.upgradeCode, undo, TRUE, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-        WriteRecordText(key, "InfName", name);
+        WriteOwned(key, name);
         RegCloseKey(key);
         LogPackage(install, "rollback: driver package ", name,
                    " belongs to the version it was taken from again", FALSE, 0);
@@ -687,13 +727,24 @@ extern "C" __declspec(dllexport) UINT WINAPI RemoveDriver(MSIHANDLE install) {
     HKEY key;
     char stagedName[MAX_PATH];
     BOOL owns = FALSE;
+    DWORD recorded = 0;
     if (OpenRecord(data.upgradeCode, data.productCode, FALSE, KEY_QUERY_VALUE, &key) ==
         ERROR_SUCCESS) {
-        owns = ReadRecordText(key, "InfName", stagedName, sizeof stagedName);
+        DWORD type = 0;
+        DWORD bytes = sizeof recorded;
+        owns = ReadRecordText(key, "InfName", stagedName, sizeof stagedName) &&
+               RegQueryValueExA(key, "InfFingerprint", NULL, &type, (BYTE*)&recorded, &bytes) ==
+                   ERROR_SUCCESS &&
+               type == REG_DWORD;
         RegCloseKey(key);
     }
+    DWORD fingerprint = 0;
     if (!owns) {
         LogNote(install, "this version owns no driver package in the driver store: none taken out");
+    } else if (!StoreFingerprint(stagedName, &fingerprint) || fingerprint != recorded) {
+        LogPackage(install, "driver package ", stagedName,
+                   " is no longer the one this product put into the driver store: left there",
+                   FALSE, 0);
     } else if (SetupUninstallOEMInfA(stagedName, 0, NULL)) {
         LogPackage(install, "driver package ", stagedName, " taken out of the driver store",
                    FALSE, 0);

@@ -241,7 +241,7 @@ def msi_case(code, answers, msi_code, package):
             case.equal(msi_record(ctx), {}, "the actions' record after the rollback")
         else:
             record = msi_record(ctx).get(msi_property(wine.packages[package], b"ProductCode"), {})
-            case.equal(sorted(record), [b"InfName", b"Undo"], "values recorded")
+            case.equal(sorted(record), [b"InfFingerprint", b"InfName", b"Undo"], "values recorded")
             case.equal(record.get(b"Undo"), b"added", "what the install did to the store")
             check_msi_files(case, ctx)
             uninstall_msi(ctx, case, wine.packages[package])
@@ -274,13 +274,14 @@ def msi_upgrade(ctx, case):
     case.equal(run.code, 0, "first package's exit code")
     before = msi_products(ctx)
     case.equal(len(before), 1, "products registered after the first install")
-    staged = msi_record(ctx).get(msi_property(first, b"ProductCode"), {}).get(b"InfName")
+    owned = msi_record(ctx).get(msi_property(first, b"ProductCode"), {})
     run = msiexec(ctx, b"/i", second, [succeeds(stage=True)], case)
     case.equal(run.code, 0, "upgrade's exit code")
     case.equal(len(run.calls), 1, "update calls in the upgrade")
     case.check(b"SetupUninstallOEMInfW" not in run.trace,
                "the upgrade took the driver package out of the store")
-    taken_over = {b"InfName": staged, b"Undo": msi_property(first, b"ProductCode")}
+    taken_over = {name: owned.get(name) for name in (b"InfName", b"InfFingerprint")}
+    taken_over[b"Undo"] = msi_property(first, b"ProductCode")
     case.equal(msi_record(ctx), {msi_property(second, b"ProductCode"): taken_over},
                "the actions' record after the upgrade")
     after = msi_products(ctx)
@@ -388,6 +389,23 @@ def msi_package_there_before(ctx, case):
     case.check(staged.group(1) in inf_folder(ctx), "the package left the INF folder")
 
 
+def msi_package_replaced_under_its_name(ctx, case):
+    """Windows gives a freed oemNN.inf name to the next package staged: the
+    uninstall leaves a name that no longer holds the bytes it recorded."""
+    start_without_product(ctx)
+    package = ctx.wine.packages["driver"]
+    msiexec(ctx, b"/i", package, [fails(ERROR_NO_SUCH_DEVINST)], case)
+    name = list(msi_record(ctx).values())[0].get(b"InfName", b"?")
+    copy = b"C:\\windows\\inf\\" + name
+    ctx.wine.shell('printf "[Version]\\r\\n; another package\\r\\n" > "$1"',
+                   ctx.wine.drive_c_path(copy))
+    run = msiexec(ctx, b"/x", package, case=case)
+    case.equal(run.notes, [b"driver package %s is no longer the one this product put into the "
+                           b"driver store: left there" % name], "uninstall log lines")
+    case.check(b"SetupUninstallOEMInfW" not in run.trace, "the other package was taken out")
+    ctx.wine.shell('rm -f "$1"', ctx.wine.drive_c_path(copy))
+
+
 def msi_action_types(ctx, case):
     """Immediate actions carry no no-impersonate bit (it means nothing
     there); deferred and rollback ones run in the script as LocalSystem
@@ -429,4 +447,5 @@ def msi_remove_not_installed(ctx, case):
 CASES = [msi_case(*row) for row in MSI_OUTCOMES] + [
     only("x64", body) for body in [
         msi_upgrade, msi_remove_not_installed, msi_failed_upgrade, msi_restart_flag_consumed,
-        msi_repair, msi_remove_feature, msi_package_there_before, msi_action_types]]
+        msi_repair, msi_remove_feature, msi_package_there_before,
+        msi_package_replaced_under_its_name, msi_action_types]]
