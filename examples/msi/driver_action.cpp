@@ -393,6 +393,15 @@ BOOL SameBytes(HANDLE first, HANDLE second) {
     }
 }
 
+// "<Windows>\inf\<name>": where staging puts a package's INF.
+BOOL InfFolderPath(const char* name, char* path, DWORD size) {
+    char folder[MAX_PATH];
+    UINT length = GetSystemWindowsDirectoryA(folder, MAX_PATH);
+    TextBuffer text = MakeTextBuffer(path, size);
+    return length > 0 && length < MAX_PATH && AppendText(&text, folder) &&
+           AppendText(&text, "\\inf\\") && AppendText(&text, name);
+}
+
 // The name in Windows' INF folder of a copy of the installed INF, that is
 // of the package in the driver store, without adding it there: a staging
 // call would put it in (and Wine ignores SP_COPY_REPLACEONLY). Windows
@@ -400,12 +409,8 @@ BOOL SameBytes(HANDLE first, HANDLE second) {
 // the package.
 BOOL FindInStore(const ActionData* data, char* name, DWORD size) {
     char inf[FOLDER_SIZE + NAME_SIZE];
-    char folder[MAX_PATH];
     char pattern[MAX_PATH + 8];
-    UINT length = GetSystemWindowsDirectoryA(folder, MAX_PATH);
-    TextBuffer path = MakeTextBuffer(pattern, sizeof pattern);
-    if (!InstalledInf(data, inf, sizeof inf) || length == 0 || length >= MAX_PATH ||
-        !AppendText(&path, folder) || !AppendText(&path, "\\inf\\*.inf")) {
+    if (!InstalledInf(data, inf, sizeof inf) || !InfFolderPath("*.inf", pattern, sizeof pattern)) {
         return FALSE;
     }
     HANDLE source = CreateFileA(inf, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
@@ -423,11 +428,7 @@ BOOL FindInStore(const ActionData* data, char* name, DWORD size) {
                 continue;
             }
             char copyPath[MAX_PATH + 8];
-            TextBuffer copy = MakeTextBuffer(copyPath, sizeof copyPath);
-            if (!AppendText(&copy, folder) || !AppendText(&copy, "\\inf\\") ||
-                !AppendText(&copy, entry.cFileName)) {
-                continue;
-            }
+            if (!InfFolderPath(entry.cFileName, copyPath, sizeof copyPath)) continue;
             HANDLE candidate = CreateFileA(copyPath, GENERIC_READ, FILE_SHARE_READ, NULL,
                                            OPEN_EXISTING, 0, NULL);
             if (candidate == INVALID_HANDLE_VALUE) continue;
@@ -448,12 +449,8 @@ BOOL FindInStore(const ActionData* data, char* name, DWORD size) {
 
 // FNV-1a (32 bits) of the bytes of "<Windows>\inf\<name>".
 BOOL StoreFingerprint(const char* name, DWORD* fingerprint) {
-    char folder[MAX_PATH];
     char path[MAX_PATH + 8];
-    UINT length = GetSystemWindowsDirectoryA(folder, MAX_PATH);
-    TextBuffer text = MakeTextBuffer(path, sizeof path);
-    if (length == 0 || length >= MAX_PATH || !AppendText(&text, folder) ||
-        !AppendText(&text, "\\inf\\") || !AppendText(&text, name)) {
+    if (!InfFolderPath(name, path, sizeof path)) {
         SetLastError(ERROR_BUFFER_OVERFLOW);
         return FALSE;
     }
@@ -522,18 +519,32 @@ LONG WriteOwned(HKEY key, const char* stagedName) {
                           sizeof fingerprint);
 }
 
-// Removes a version's record, then the keys above it that are left empty
-// (a key that still has subkeys is not deleted).
+// Deletes a key that holds neither subkeys nor values.
+void DeleteIfEmpty(const char* path) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    DWORD subkeys = 1;
+    DWORD values = 1;
+    LONG status = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL,
+                                   NULL, NULL, NULL);
+    RegCloseKey(key);
+    if (status == ERROR_SUCCESS && subkeys == 0 && values == 0) {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0);
+    }
+}
+
+// Removes a version's record, then the keys above it that are left empty.
 void DeleteRecord(const char* upgradeCode, const char* productCode) {
     char path[sizeof RECORD_ROOT + 2 * GUID_SIZE];
     if (RecordPath(upgradeCode, productCode, path, sizeof path)) {
         RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0);
     }
-    if (RecordPath(upgradeCode, NULL, path, sizeof path) &&
-        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0) == ERROR_SUCCESS &&
-        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, RECORD_ROOT, KEY_WOW64_64KEY, 0) == ERROR_SUCCESS) {
-        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorin64", KEY_WOW64_64KEY, 0);
-    }
+    if (RecordPath(upgradeCode, NULL, path, sizeof path)) DeleteIfEmpty(path);
+    DeleteIfEmpty(RECORD_ROOT);
+    DeleteIfEmpty("SOFTWARE\\Quorin64");
 }
 
 // The version of this product (any ProductCode under the UpgradeCode) whose
