@@ -1402,8 +1402,9 @@ UNINSTALL_KEY = b"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 MSI_TRACE = "-all,+loaddll,+debugstr,trace+setupapi,fixme+setupapi"
 
 # The packages the suite is given: with the test driver package, the same
-# at a higher version, and one whose INF setupapi refuses to stage.
-MSI_PACKAGES = ("driver", "upgrade", "unstageable")
+# at a higher version, one whose INF setupapi refuses to stage, and the
+# first built again (same version, a new product code).
+MSI_PACKAGES = ("driver", "upgrade", "unstageable", "rebuild")
 UNSTAGEABLE_INF = b"unstageable.inf"
 
 # The program's exit code, scripted answers, msiexec's exit code, package.
@@ -1570,6 +1571,18 @@ def msi_upgrade(ctx, case):
     uninstall_msi(ctx, case, second)
 
 
+def msi_same_version(ctx, case):
+    """A rebuild of the installed version (a new product code, the same
+    UpgradeCode and version) replaces it rather than installing beside it."""
+    start_without_product(ctx)
+    first, second = ctx.wine.packages["driver"], ctx.wine.packages["rebuild"]
+    case.equal(msiexec(ctx, b"/i", first, [succeeds()]).code, 0, "first build's exit code")
+    case.equal(msiexec(ctx, b"/i", second, [succeeds()]).code, 0, "second build's exit code")
+    case.equal(len(msi_products(ctx)), 1, "products registered after both builds")
+    check_msi_files(case, ctx)
+    uninstall_msi(ctx, case, second)
+
+
 def msi_remove_not_installed(ctx, case):
     """Wine's msiexec /x of a package that is not installed runs the removal
     with REMOVE=ALL (Windows answers 1605): the custom actions stay out."""
@@ -1664,7 +1677,7 @@ GROUPS = {
     "concurrent": [concurrent_copies],
     "setup": [setup_case(tool, *row) for tool in ("nsis", "inno") for row in SETUP_OUTCOMES],
     "msi": [msi_case(*row) for row in MSI_OUTCOMES] + [
-        only("x64", body) for body in [msi_upgrade, msi_remove_not_installed]],
+        only("x64", body) for body in [msi_upgrade, msi_same_version, msi_remove_not_installed]],
 }
 
 
