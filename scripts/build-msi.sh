@@ -155,7 +155,7 @@ bad_name() {
 bad_name "$folder_name" && fail "folder '$folder_name' cannot be a folder name on Windows (\\ / : * ? \" < > | or a trailing dot or blank): choose one with --folder"
 
 # The package itself: one INF, every file where the INF says.
-"$here/check-package.sh" --arch amd64 "$package" || exit 1
+bash "$here/check-package.sh" --arch amd64 "$package" || exit 1
 inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n')
 # The program takes the INF name up to the first "+"; the custom action's
 # data splits at "|"; Windows Installer would read brackets and braces as
@@ -163,7 +163,8 @@ inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -print
 [[ "$inf_name" =~ ^[\ -~]+$ && "$inf_name" != *[][{}\|+]* ]] ||
     fail "INF name '$inf_name': use ASCII without [ ] { } | +"
 
-mapfile -t listed < <("$here/check-package.sh" --hardware-ids "$package") || exit 1
+ids=$(bash "$here/check-package.sh" --hardware-ids "$package") || exit 1
+mapfile -t listed <<< "$ids"
 if [ -z "$hardware_id" ]; then
     [ ${#listed[@]} -eq 1 ] ||
         fail "$inf_name lists ${#listed[@]} hardware IDs ($(IFS=,; echo "${listed[*]}" | sed 's/,/, /g')): choose one with --hardware-id"
