@@ -248,7 +248,7 @@ cp "$wxs" "$work/quorin64.wxs"
     -D Program=src/Quorin64.exe -D ActionDll=src/Quorin64Action.dll -D InfName="$inf_name" \
     -D ProductName="$name" -D Manufacturer="$manufacturer" -D FolderName="$folder_name" \
     -D UpgradeCode="$upgrade_code" -D ProductCode="$product_code" -D HardwareId="$hardware_id" \
-    -D 'Dollar=$' -D Win64=yes quorin64.wxs driver-package.wxs) > "$work/wixl.log" 2>&1 ||
+    -D 'Dollar=$' quorin64.wxs driver-package.wxs) > "$work/wixl.log" 2>&1 ||
     { cat "$work/wixl.log" >&2; fail "wixl failed"; }
 
 # One version, one product: a rebuild of the same version must replace the

@@ -61,11 +61,12 @@ Cat  = "mydrv.cat"
 EOF
 # package NAME [sed expression for the INF] [files to leave out...]
 package() {
-    local name=$1 edit=${2:-} file
+    local name=$1 edit=${2:-} file left_out
+    left_out=$(printf '%s\n' "${@:3}")
     mkdir -p "$name/amd64" "$name/x86"
     sed "$edit" mydrv.inf > "$name/mydrv.inf"
     for file in mydrv.cat amd64/mydrv.sys x86/mydrv.sys "my drv & co [1].dat"; do
-        printf '%s\n' "${@:3}" | grep -qxF "$file" || echo "$file" > "$name/$file"
+        grep -qxF "$file" <<< "$left_out" || echo "$file" > "$name/$file"
     done
 }
 package good
@@ -205,11 +206,13 @@ grep -qxF '  install command:    msiexec /i "acme pad.msi" /qn /norestart' built
 [ "$(property "$msi" ProductName)|$(property "$msi" Manufacturer)|$(property "$msi" \
     HARDWARE_ID)|$(property "$msi" ProductVersion)" = \
     'Acme & Pad|Acme <Ltd>|USB\VID_1F3A&PID_0C9A|2.3.4' ] || fail "the author's package's properties"
-msiinfo export "$msi" Directory | grep -q $'\tAcme $(x) pad\r*$' || fail "install folder's name"
+# Whole outputs first: grep -q ending early would fail the pipe.
+tables=$(msiinfo export "$msi" Directory; msiinfo export "$msi" File)
+grep -q $'\tAcme $(x) pad\r*$' <<< "$tables" || fail "install folder's name"
 for file in 'my drv & co [1].dat' mydrv.inf mydrv.cat mydrv.sys; do
-    msiinfo export "$msi" File | cut -f3 | tr -d '\r' | grep -qxF "$file" || fail "$file not packed"
+    grep -qF $'\t'"$file"$'\t' <<< "$tables" || fail "$file not packed"
 done
-[ "$(msiinfo export "$msi" File | grep -c 'mydrv.sys')" = 2 ] || fail "both mydrv.sys packed"
+[ "$(grep -c $'\tmydrv.sys\t' <<< "$tables")" = 2 ] || fail "both mydrv.sys packed"
 [ "$(upgrade_row "$msi")" = "2.3.4/513" ] || fail "Upgrade row: $(upgrade_row "$msi")"
 
 [ "$failures" -eq 0 ] && echo "kit: passed (${#check_rows[@]} package checks, ${#build_rows[@]} refusals, 2 builds)"
