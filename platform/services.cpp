@@ -17,8 +17,17 @@ int WindowStationIsVisible(void) {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+int RunsInServicesSession(void) {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session) || session != 0) {
+        return 0;
+    }
+    const DWORD major = LOBYTE(LOWORD(GetVersion()));
+    return major >= 6;
+}
+
 void ShowNotice(const char* text, const char* caption) {
-    if (WindowStationIsVisible()) {
+    if (!RunsInServicesSession() && WindowStationIsVisible()) {
         MessageBoxA(NULL, text, caption, MB_OK);
     }
 }

@@ -14,6 +14,12 @@ FARPROC KernelFunction(const char* name);
 // wait for ever. A question that cannot be answered counts as visible.
 int WindowStationIsVisible(void);
 
+// Whether the process runs in session 0 on Windows Vista or later, which
+// has been the services' alone since Vista: nobody sees a box there, even on
+// a station marked visible. On XP and 2003 session 0 is the console. A
+// session that cannot be read leaves the decision to the station.
+int RunsInServicesSession(void);
+
 // An OK box with no owner, shown only where someone can dismiss it; where
 // nobody can, the program goes on as if it had been dismissed.
 void ShowNotice(const char* text, const char* caption);

@@ -9,7 +9,8 @@
 #   FOLDER                the driver package: exactly one INF at its top
 #                         (default: the project's test package,
 #                         tests/wine/driver-package)
-#   --name NAME           product name (required but for the test package)
+#   --name NAME           product name (default: the example's for the test
+#                         package, else "<INF name> driver")
 #   --folder NAME         its folder under Program Files (default: NAME)
 #   --manufacturer NAME   publisher (default: the product name)
 #   --upgrade-code GUID   your product's UpgradeCode: one GUID of your own,
@@ -60,6 +61,7 @@ usage() {
 name= folder_name= manufacturer= upgrade_code= hardware_id= output= package=
 while [ $# -gt 0 ]; do
     case "$1" in
+        --*=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
         --help|-h) usage; exit 0 ;;
         --name|--folder|--manufacturer|--upgrade-code|--version|--hardware-id|--program|--action|--output)
             [ $# -ge 2 ] && [ -n "$2" ] && [[ "$2" != --* ]] || fail "$1 needs a value"
@@ -145,18 +147,23 @@ if [ -z "$name" ] && [ $own_package = yes ]; then
     [ -n "$folder_name" ] || folder_name="Quorin64 example"
     [ -n "$manufacturer" ] || manufacturer="Quorin64 example"
 fi
-[ -n "$name" ] || fail "--name is required for your own package (the product's name)"
 [ -n "$folder_name" ] || folder_name=$name
 [ -n "$manufacturer" ] || manufacturer=$name
 # Windows refuses these in a file or folder name; control characters too.
 bad_name() {
     [[ "$1" == *[\\/:*?\"\<\>\|]* || "$1" =~ [[:cntrl:]] || "$1" == *[.\ ] || "$1" == \ * ]]
 }
-bad_name "$folder_name" && fail "folder '$folder_name' cannot be a folder name on Windows (\\ / : * ? \" < > | or a trailing dot or blank): choose one with --folder"
+[ -z "$folder_name" ] || ! bad_name "$folder_name" || fail "folder '$folder_name' cannot be a folder name on Windows (\\ / : * ? \" < > | or a trailing dot or blank): choose one with --folder"
 
 # The package itself: one INF, every file where the INF says.
 bash "$here/check-package.sh" --arch amd64 "$package" || exit 1
 inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n')
+if [ -z "$name" ]; then
+    name="${inf_name%.*} driver"
+    echo "warning: no --name: the product is called '$name'" >&2
+    [ -n "$folder_name" ] || folder_name=$name
+    [ -n "$manufacturer" ] || manufacturer=$name
+fi
 # The program takes the INF name up to the first "+"; the custom action's
 # data splits at "|"; Windows Installer would read brackets and braces as
 # references. Non-ASCII names would reach the program in another code page.

@@ -4,7 +4,9 @@
 # UndefinedBehaviorSanitizer), then runs CTest, both real programs under
 # Wine included (label "wine"; the x86 one and both programs' example setups
 # in the 32-bit Wine root, built here on the first run); then the tests under
-# valgrind and the fuzz targets' smoke runs.
+# valgrind and the fuzz targets' smoke runs; last the README's first command,
+# scripts/demo.sh, which fails when a program does not install the driver or
+# leaves the stale instance.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,3 +27,6 @@ ctest --preset memcheck -j "$(nproc)"
 cmake --preset fuzz > /dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 ctest --preset fuzz -j "$(nproc)"
+
+# The demonstration, as a new user runs it.
+scripts/demo.sh

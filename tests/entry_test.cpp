@@ -125,6 +125,8 @@ struct StationCase {
     bool visible;
     const char* failingQuery;  // nullptr: the question is answered
     bool boxesShown;
+    DWORD session = 1;
+    BYTE windowsMajor = 6;
 };
 
 // Every call but the boxes and the question whether anyone sees them.
@@ -132,7 +134,8 @@ std::vector<std::string> WorkDone() {
     std::vector<std::string> work;
     for (const sim::Event& event : sim::Events()) {
         if (event.operation != "MessageBoxA" && event.operation != "GetProcessWindowStation" &&
-            event.operation != "GetUserObjectInformationA") {
+            event.operation != "GetUserObjectInformationA" &&
+            event.operation != "ProcessIdToSessionId") {
             work.push_back(event.operation + " " + event.detail);
         }
     }
@@ -142,12 +145,18 @@ std::vector<std::string> WorkDone() {
 // On a station nobody sees (a deployment as SYSTEM) a box would wait for
 // ever: the program goes on as if each had been dismissed, doing the same
 // work with the same result. A question that cannot be answered shows them.
+// Session 0 is the services' since Vista, whatever its station's flags say;
+// on XP it is the console's.
 TEST_F(EntryTest, ShowsBoxesOnlyWhereSomeoneCanDismissThem) {
     const std::vector<StationCase> cases = {
         {"visible", true, nullptr, true},
         {"nobody sees it", false, nullptr, false},
         {"station unknown", false, "GetProcessWindowStation", true},
         {"flags unknown", false, "GetUserObjectInformationA", true},
+        {"session 0 on Vista and later", true, nullptr, false, 0, 6},
+        {"session 0 on XP, the console", true, nullptr, true, 0, 5},
+        {"session unknown, station visible", true, "ProcessIdToSessionId", true, 0, 6},
+        {"session unknown, station unseen", false, "ProcessIdToSessionId", false, 0, 6},
     };
     std::vector<std::string> visibleWork;
     sim::RegistrySnapshot visibleAfter;
@@ -156,6 +165,8 @@ TEST_F(EntryTest, ShowsBoxesOnlyWhereSomeoneCanDismissThem) {
         sim::Reset();
         SetUp();
         sim::SetWindowStationVisible(c.visible);
+        sim::SetSession(c.session);
+        sim::SetWindowsVersion(c.windowsMajor, 0);
         if (c.failingQuery != nullptr) {
             sim::FailOperation(c.failingQuery, ERROR_ACCESS_DENIED, 1, -1);
         }
@@ -166,8 +177,10 @@ TEST_F(EntryTest, ShowsBoxesOnlyWhereSomeoneCanDismissThem) {
         EXPECT_TRUE(Instances().empty());
         const std::size_t boxes = kX86 ? 2u : 1u;  // "Debug", then "Error" for the locked key
         EXPECT_EQ(sim::MessageBoxes().size(), c.boxesShown ? boxes : 0u);
-        EXPECT_EQ(CountEvents("GetProcessWindowStation"), static_cast<int>(boxes));
-        if (c.visible) {
+        EXPECT_EQ(CountEvents("ProcessIdToSessionId"), static_cast<int>(boxes));
+        const bool servicesSession = c.session == 0 && c.windowsMajor >= 6 && c.failingQuery == nullptr;
+        EXPECT_EQ(CountEvents("GetProcessWindowStation"), servicesSession ? 0 : static_cast<int>(boxes));
+        if (c.visible && c.session != 0) {
             visibleWork = WorkDone();
             visibleAfter = sim::Snapshot();
         } else {

@@ -260,6 +260,11 @@ const std::vector<CreateProcessCall>& CreateProcessCalls() { return M().createCa
 
 void SetMessageBoxAnswer(int answer) { M().boxAnswer = answer; }
 void SetWindowStationVisible(bool visible) { M().stationVisible = visible; }
+void SetSession(DWORD session) { M().session = session; }
+void SetWindowsVersion(BYTE major, BYTE minor) {
+    M().versionMajor = major;
+    M().versionMinor = minor;
+}
 const std::vector<MessageBoxShown>& MessageBoxes() { return M().boxes; }
 
 const std::vector<Event>& Events() { return M().events; }
@@ -298,6 +303,7 @@ DWORD TypicalError(const std::string& operation) {
         {"SetEnvironmentVariableA", ERROR_NOT_ENOUGH_MEMORY},
         {"GetProcessWindowStation", ERROR_ACCESS_DENIED},
         {"GetUserObjectInformationA", ERROR_ACCESS_DENIED},
+        {"ProcessIdToSessionId", ERROR_ACCESS_DENIED},
         {"SetDefaultDllDirectories", ERROR_INVALID_PARAMETER},
         {"SetDllDirectoryA", ERROR_INVALID_PARAMETER},
         {"InitializeAcl", ERROR_INSUFFICIENT_BUFFER},
@@ -416,6 +422,30 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
 }
 
 HANDLE WINAPI GetCurrentProcess(void) { return CURRENT_PROCESS; }
+
+DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(CurrentId()); }
+
+// Every process runs in the one session the machine models.
+BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId) {
+    if (auto error = Enter("ProcessIdToSessionId", std::to_string(processId))) {
+        SetLastError(*error);
+        return FALSE;
+    }
+    if (processId != static_cast<DWORD>(CurrentId()) || sessionId == nullptr) {
+        Misuse("ProcessIdToSessionId without the current process and a result");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *sessionId = M().session;
+    return TRUE;
+}
+
+// Low byte the major version, the next the minor; the high word the build,
+// with the top bit clear on NT.
+DWORD WINAPI GetVersion(void) {
+    const Machine& m = M();
+    return (DWORD{7601} << 16) | (DWORD{m.versionMinor} << 8) | m.versionMajor;
+}
 
 BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process) {
     if (auto error = Enter("IsWow64Process", "")) {
@@ -715,7 +745,8 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     Machine& m = M();
     auto error = Enter("MessageBoxA", Quoted(text));
     m.boxes.push_back({CurrentId(), owner != nullptr, text != nullptr ? text : "",
-                       caption != nullptr ? caption : "", type, m.stationVisible});
+                       caption != nullptr ? caption : "", type, m.stationVisible,
+                       m.session == 0 && m.versionMajor >= 6});
     if (error) {
         SetLastError(*error);
         return 0;

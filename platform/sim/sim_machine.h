@@ -89,6 +89,7 @@ struct MessageBoxShown {
     std::string caption;
     UINT type = 0;
     bool stationVisible = true;  // false: nobody can dismiss it, it waits for ever
+    bool servicesSession = false;  // session 0 on Vista or later: nobody sees it either
 };
 
 struct ProcessRecord {
@@ -228,6 +229,10 @@ void SetMessageBoxAnswer(int answer);
 // Whether the processes' window station is shown to someone; a deployment
 // tool's SYSTEM station ("Service-0x0-3e7$") is not.
 void SetWindowStationVisible(bool visible);
+// The processes' session (1 by default, as an interactive user's; 0 is the
+// services') and the Windows version GetVersion reports (6.1 by default).
+void SetSession(DWORD session);
+void SetWindowsVersion(BYTE major, BYTE minor);
 const std::vector<MessageBoxShown>& MessageBoxes();
 
 // --- calls and failures ---

@@ -84,6 +84,9 @@ struct Machine {
     std::vector<MessageBoxShown> boxes;
     int boxAnswer = IDOK;
     bool stationVisible = true;
+    DWORD session = 1;
+    BYTE versionMajor = 6;
+    BYTE versionMinor = 1;
 
     std::vector<AccessListSet> accessListsSet;
     std::vector<Event> events;

@@ -112,6 +112,8 @@ struct USEROBJECTFLAGS {
     DWORD dwFlags;
 };
 
+#define LOWORD(value) ((WORD)((ULONG_PTR)(value)&0xFFFF))
+#define LOBYTE(value) ((BYTE)((ULONG_PTR)(value)&0xFF))
 #define TRUE 1
 #define FALSE 0
 
@@ -182,6 +184,9 @@ BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
 HANDLE WINAPI GetCurrentProcess(void);
+DWORD WINAPI GetCurrentProcessId(void);
+BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
+DWORD WINAPI GetVersion(void);
 BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
 DWORD WINAPI GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer);
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size);

@@ -253,7 +253,8 @@ void CheckProcesses(RunReport* report) {
 }
 
 bool IsVisibilityQuery(const std::string& operation) {
-    return operation == "GetProcessWindowStation" || operation == "GetUserObjectInformationA";
+    return operation == "GetProcessWindowStation" || operation == "GetUserObjectInformationA" ||
+           operation == "ProcessIdToSessionId";
 }
 
 // Where nobody sees the station a box waits for ever; only a failed
@@ -261,7 +262,9 @@ bool IsVisibilityQuery(const std::string& operation) {
 void CheckBoxesSeen(const std::vector<CallRecord>& calls, RunReport* report) {
     const long unseen =
         std::count_if(sim::MessageBoxes().begin(), sim::MessageBoxes().end(),
-                      [](const sim::MessageBoxShown& box) { return !box.stationVisible; });
+                      [](const sim::MessageBoxShown& box) {
+                          return !box.stationVisible || box.servicesSession;
+                      });
     const long failedQueries =
         std::count_if(calls.begin(), calls.end(), [](const CallRecord& call) {
             return call.injected && IsVisibilityQuery(call.operation);
@@ -324,6 +327,7 @@ const std::vector<DWORD>& RealisticErrors(const std::string& operation) {
         {"SetEnvironmentVariableA", {ERROR_NOT_ENOUGH_MEMORY}},
         {"GetProcessWindowStation", {ERROR_ACCESS_DENIED}},
         {"GetUserObjectInformationA", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
+        {"ProcessIdToSessionId", {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER}},
         {"IsWow64Process", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
         {"CreateProcessA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
         {"WaitForSingleObject", {ERROR_INVALID_HANDLE}},
@@ -346,7 +350,7 @@ const std::vector<std::string>& FaultableOperations() {
         "GetModuleHandleA", "GetProcAddress", "SetDefaultDllDirectories", "SetDllDirectoryA",
         "IsWow64Process", "CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess",
         "CloseHandle", "GetEnvironmentVariableA", "SetEnvironmentVariableA",
-        "GetProcessWindowStation", "GetUserObjectInformationA"};
+        "GetProcessWindowStation", "GetUserObjectInformationA", "ProcessIdToSessionId"};
     return operations;
 }
 

@@ -132,7 +132,7 @@ build_rows=(
     "1|--upgrade-code is required for your own package|--hardware-id USB\\VID_1F3A&PID_0C99 --name Acme good"
     "1|--upgrade-code \{6DCCB3BF-67D7-462E-BC59-79A74F42781F\} is the example's own|--upgrade-code {6dccb3bf-67d7-462e-bc59-79a74f42781f} --name Acme good"
     "1|--upgrade-code 6dccb3bf is not a GUID|--upgrade-code 6dccb3bf --name Acme good"
-    "1|--name is required for your own package|--upgrade-code $guid good"
+    "1|^build-msi.sh: --name needs a value$|--upgrade-code=$guid --name= good"
     "1|folder 'a:b' cannot be a folder name on Windows|--upgrade-code $guid --name a:b good"
     "1|^build-msi.sh: --version needs a value$|--upgrade-code $guid --name Acme good --version"
     "1|^build-msi.sh: --output needs a value$|--output --version 1.0.0 good"

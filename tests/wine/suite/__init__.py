@@ -1,0 +1,1 @@
+"""The Wine suite's shared modules; the case groups are in groups/."""

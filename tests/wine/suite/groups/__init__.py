@@ -1,0 +1,1 @@
+"""One module per case group; each module's CASES are its cases."""

@@ -1,0 +1,154 @@
+"""The "try" group (x64 program): scripts/try-package.sh, which builds and
+tries a driver package on a Wine machine of its own."""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+from suite.checks import only
+from suite.common import HERE
+
+
+# scripts/try-package.sh, an author's try of a driver package (x64 MSI, in
+# the 32-bit root's Wine 10, on a machine of its own)
+
+TRY_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "try-package.sh")
+TRY_STEPS = ["build the MSI", "no controller: install", "no controller: uninstall",
+             "controller present: install", "controller present: uninstall"]
+TRY_UPGRADE_CODE = "{5B0E4C1A-7D2F-4A8B-9C3E-1F6D8A2B4C7E}"
+
+# An author's package with its driver file in an amd64 subfolder, named
+# only in decorated sections (Wine 8's setupapi retries such a copy for
+# ever; Windows and Wine 10 take it).
+MYDRV_INF = b"""[Version]
+Signature = "$Windows NT$"
+Class = HIDClass
+ClassGuid = {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}
+Provider = %Provider%
+DriverVer = 01/01/2024,1.0.0.0
+CatalogFile = mydrv.cat
+
+[Manufacturer]
+%Provider% = Models, NTamd64
+
+[Models.NTamd64]
+%Device% = Install, USB\\VID_1F3A&PID_0C21
+
+[SourceDisksNames.amd64]
+1 = %Disk%,,,amd64
+
+[SourceDisksFiles.amd64]
+mydrv.sys = 1
+
+[DestinationDirs]
+DefaultDestDir = 12
+
+[Install.NTamd64]
+CopyFiles = DriverFiles
+
+[DriverFiles]
+mydrv.sys
+
+[Install.NTamd64.Services]
+AddService = TALMERIX, 0x00000002, Service
+
+[Service]
+DisplayName = %Device%
+ServiceType = 1
+StartType = 3
+ErrorControl = 1
+ServiceBinary = %12%\\mydrv.sys
+
+[Strings]
+Provider = "An author"
+Device = "An author's game controller"
+Disk = "Driver disk"
+""".replace(b"\n", b"\r\n")
+MYDRV_PACKAGE = {"mydrv.inf": MYDRV_INF, "mydrv.cat": b"catalog", "amd64/mydrv.sys": b"driver"}
+
+# name, package files (None: the test package), expected exit status, the
+# file a refusal names (None: every step as expected).
+TRY_PACKAGES = [
+    ("the test package", None, 0, None),
+    ("an amd64 subfolder named in decorated sections only", MYDRV_PACKAGE, 0, None),
+    ("a driver file missing: refused before Wine runs",
+     {name: data for name, data in MYDRV_PACKAGE.items() if name != "amd64/mydrv.sys"}, 1,
+     "mydrv.sys"),
+]
+
+
+def try_table(out):
+    """The table's rows: {step: (exit code, result, what it means)}."""
+    rows = {}
+    for line in out.splitlines():
+        for step in TRY_STEPS:
+            if line.startswith(step + "  "):
+                fields = re.split(r" {2,}", line[len(step):].strip(), maxsplit=2)
+                rows[step] = tuple(fields + [""] * (3 - len(fields)))
+    return rows
+
+
+def try_case(name, files, status, refused):
+    """try-package.sh on a package folder: the table names every step; a
+    good package passes each (staged without a controller, served with one,
+    the stale instance gone, files and package gone after each uninstall);
+    a broken one is refused by the build with the file named, and no Wine
+    step runs."""
+    def body(ctx, case):
+        scratch = tempfile.mkdtemp(dir=ctx.wine.work, prefix="try")
+        try:
+            if files is None:
+                folder, options, inf = os.path.dirname(ctx.wine.inf), [], os.path.basename(
+                    ctx.wine.inf)
+            else:
+                folder, options, inf = os.path.join(scratch, "package"), [
+                    "--upgrade-code", TRY_UPGRADE_CODE], "mydrv.inf"
+                for path, data in files.items():
+                    os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
+                    with open(os.path.join(folder, path), "wb") as f:
+                        f.write(data)
+            # Into a file, not a pipe, which Wine's processes could hold open.
+            with open(os.path.join(scratch, "out"), "w+b") as out:
+                done = subprocess.run([TRY_SCRIPT] + options + [folder], stdout=out,
+                                      stderr=subprocess.STDOUT, timeout=900)
+                out.seek(0)
+                text = out.read().decode("utf-8", "replace")
+        finally:
+            shutil.rmtree(scratch)
+        rows = try_table(text)
+        failed = not case.equal(done.returncode, status, "exit status") or not case.equal(
+            sorted(rows), sorted(TRY_STEPS), "steps in the table")
+        if failed:
+            case.check(False, "output:\n" + text[-3000:])
+            return
+        if refused:
+            code, result, meaning = rows["build the MSI"]
+            case.check(code != "0" and result == "FAILED" and refused in meaning,
+                       "build row does not refuse naming %s: %s" % (refused, rows["build the MSI"]))
+            case.equal([rows[step][1] for step in TRY_STEPS[1:]], ["not run"] * 4,
+                       "Wine steps after a refusal")
+            case.check("demonstration machine (" not in text, "Wine ran after a refusal")
+            return
+        for step in TRY_STEPS:
+            case.equal(rows[step][1], "ok", "%s: %s" % (step, rows[step][2]))
+        expected = {
+            "no controller: install": ["program: -3 ", "staged as C:\\windows\\inf\\" + inf],
+            "no controller: uninstall": ["files gone from C:\\Program Files\\",
+                                         inf + " out of the driver store"],
+            "controller present: install": ["program: 0 ", "served by TALMERIX",
+                                            "stale instance OLD_0003 (OLDPAD) gone"],
+            "controller present: uninstall": ["files gone from C:\\Program Files\\"],
+        }
+        for step, parts in expected.items():
+            for part in parts:
+                case.check(part in rows[step][2], "%s does not say %r: %s"
+                           % (step, part, rows[step][2]))
+    body.__name__ = "try-package.sh: " + name
+    return only("x64", body)
+
+
+ALL_HIGH = bytes(range(0x80, 0x100))
+
+
+CASES = [try_case(*row) for row in TRY_PACKAGES]
