@@ -58,7 +58,7 @@ usage() {
     sed -n '/^# usage:/,/^#   --help/s/^# \{0,1\}//p' "$0"
 }
 
-name= folder_name= manufacturer= upgrade_code= hardware_id= output= package=
+name='' folder_name='' manufacturer='' upgrade_code='' hardware_id='' output='' package=''
 while [ $# -gt 0 ]; do
     case "$1" in
         --*=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
@@ -174,7 +174,7 @@ ids=$(bash "$here/check-package.sh" --hardware-ids "$package") || exit 1
 mapfile -t listed <<< "$ids"
 if [ -z "$hardware_id" ]; then
     [ ${#listed[@]} -eq 1 ] ||
-        fail "$inf_name lists ${#listed[@]} hardware IDs ($(IFS=,; echo "${listed[*]}" | sed 's/,/, /g')): choose one with --hardware-id"
+        fail "$inf_name lists ${#listed[@]} hardware IDs (${ids//$'\n'/, }): choose one with --hardware-id"
     hardware_id=${listed[0]}
 else
     found=

@@ -153,7 +153,7 @@ for row in "${build_rows[@]}"; do
     got=0
     "$build" "${own[@]}" --output refused.msi "${argv[@]}" > out 2> err || got=$?
     [ "$got" = "$code" ] || fail "build-msi.sh $args: exit $got, not $code: $(cat err)"
-    [ "$(grep -v '^ ' err | wc -l)" = 1 ] && grep -qE -- "$pattern" err ||
+    [ "$(grep -vc '^ ' err)" = 1 ] && grep -qE -- "$pattern" err ||
         fail "build-msi.sh $args said: $(cat err)"
     [ ! -e refused.msi ] || { fail "build-msi.sh $args left refused.msi"; rm refused.msi; }
 done
