@@ -1,8 +1,9 @@
 # The release archive, Quorin64-<version>.zip, made by CPack's ZIP generator
-# from a folder that scripts/release.sh has filled: both programs (signed or
-# not), SHA256SUMS, the usage text and the license. Every file gets the same
-# permissions whatever the umask, so that the archive depends on nothing but
-# the files and their times.
+# from a folder that scripts/release.sh has filled: both programs and the
+# custom-action DLL (signed or not), SHA256SUMS, the usage text, the license
+# and the kit's sources and scripts. Every file gets the same permissions
+# whatever the umask (the scripts executable), so that the archive depends
+# on nothing but the files and their times.
 if(NOT IS_DIRECTORY "${QUORIN_RELEASE_STAGE}")
     message(FATAL_ERROR "QUORIN_RELEASE_STAGE must name the folder to pack")
 endif()
@@ -12,6 +13,8 @@ configure_file(release/USAGE.txt ${PROJECT_BINARY_DIR}/USAGE.txt @ONLY)
 install(DIRECTORY ${QUORIN_RELEASE_STAGE}/ DESTINATION .
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
     DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+        WORLD_READ WORLD_EXECUTE
+    PATTERN "*.sh" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
         WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_GENERATOR ZIP)

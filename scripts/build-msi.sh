@@ -1,83 +1,315 @@
 #!/usr/bin/env bash
-# Builds the example Windows Installer package (examples/msi) with msitools'
-# wixl: the x64 program, the custom-action DLL and every file of a driver
-# package folder.
+# Builds a Windows Installer package (examples/msi/quorin64.wxs) for a
+# driver package with msitools' wixl: the x64 program, the custom-action
+# DLL and every file of the driver package folder. Works from a checkout
+# (after scripts/build.sh) and from the release archive's kit alike.
 #
-# usage: scripts/build-msi.sh [--version X.Y.Z] [--output FILE] [driver package folder]
+# usage: scripts/build-msi.sh [options] [FOLDER]
 #
-# The folder (default: the demo's, tests/wine/driver-package) must hold
-# exactly one INF file; the package runs the program with that INF's name.
-# The version defaults to the project's; a major upgrade needs a higher one.
-# The package goes to build/msi/Quorin64-example.msi unless --output says
-# otherwise. Run scripts/build.sh first (it builds the program and the DLL).
+#   FOLDER                the driver package: exactly one INF at its top
+#                         (default: the project's test package,
+#                         tests/wine/driver-package)
+#   --name NAME           product name (default: the example's for the test
+#                         package, else "<INF name> driver")
+#   --folder NAME         its folder under Program Files (default: NAME)
+#   --manufacturer NAME   publisher (default: the product name)
+#   --upgrade-code GUID   your product's UpgradeCode: one GUID of your own,
+#                         the same for every version (required but for the
+#                         project's test package)
+#   --version X.Y.Z       product version; raise it at each release
+#   --hardware-id ID      the device's hardware ID (default: the one the
+#                         INF's models list; required when they list several)
+#   --program FILE        the x64 Quorin64.exe (default: the build's or the kit's)
+#   --action FILE         Quorin64Action.dll (default: the build's or the kit's)
+#   --output FILE         the package (default: build/msi/Quorin64-example.msi
+#                         for the test package, else NAME-VERSION.msi here)
+#   --help                this text
+#
+# Relative paths are taken from the current folder. On success the first
+# lines are "package:", "ProductCode:", "UpgradeCode:", "version:" and
+# "hardware ID:", then the commands and the detection rule to paste. A
+# refused package gets one line naming the problem, exit code 1, and
+# nothing is written at the output path. Needs wixl and msitools (installed
+# with apt-get when missing).
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
-version=$(sed -n 's/^project(Quorin64 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-output=build/msi/Quorin64-example.msi
-package=tests/wine/driver-package
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --version) version=$2; shift 2 ;;
-        --output) output=$2; shift 2 ;;
-        -*) echo "unknown option $1" >&2; exit 2 ;;
-        *) package=$1; shift ;;
-    esac
-done
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+wxs=$root/examples/msi/quorin64.wxs
+test_package=$root/tests/wine/driver-package
+example_upgrade_code='{6DCCB3BF-67D7-462E-BC59-79A74F42781F}'
+# The checkout keeps the programs in its build folders, the kit beside the
+# scripts' folder.
+if [ -f "$root/CMakeLists.txt" ]; then
+    program=$root/build/windows-x64/Quorin64.exe
+    action=$root/build/windows-x64/Quorin64Action.dll
+    version=$(sed -n 's/^project(Quorin64 VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+else
+    program=$root/x64/Quorin64.exe
+    action=$root/x64/Quorin64Action.dll
+    version=1.0.0
+fi
 
 fail() {
     echo "build-msi.sh: $*" >&2
     exit 1
 }
+usage() {
+    sed -n '/^# usage:/,/^#   --help/s/^# \{0,1\}//p' "$0"
+}
 
-program=build/windows-x64/Quorin64.exe
-action=build/windows-x64/Quorin64Action.dll
-for file in "$program" "$action"; do
-    [ -f "$file" ] || fail "$file is missing: run scripts/build.sh first"
+name='' folder_name='' manufacturer='' upgrade_code='' hardware_id='' output='' package=''
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --*=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
+        --help|-h) usage; exit 0 ;;
+        --name|--folder|--manufacturer|--upgrade-code|--version|--hardware-id|--program|--action|--output)
+            [ $# -ge 2 ] && [ -n "$2" ] && [[ "$2" != --* ]] || fail "$1 needs a value"
+            value=$2
+            case "$1" in
+                --name) name=$value ;;
+                --folder) folder_name=$value ;;
+                --manufacturer) manufacturer=$value ;;
+                --upgrade-code) upgrade_code=$value ;;
+                --version) version=$value ;;
+                --hardware-id) hardware_id=$value ;;
+                --program) program=$value ;;
+                --action) action=$value ;;
+                --output) output=$value ;;
+            esac
+            shift 2 ;;
+        -*) echo "build-msi.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+        *)
+            [ -z "$package" ] || fail "one driver package folder only: $package, $1"
+            package=$1; shift ;;
+    esac
 done
-for tool in wixl msiinfo msibuild; do
-    command -v $tool > /dev/null || fail "$tool is missing: run scripts/prerequisites.sh"
-done
-[[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "version '$version' is not X.Y.Z"
+
+# wixl and msitools (msibuild, msiinfo), from the distribution.
+missing=()
+command -v wixl > /dev/null || missing+=(wixl)
+command -v msibuild > /dev/null && command -v msiinfo > /dev/null || missing+=(msitools)
+if [ ${#missing[@]} -gt 0 ]; then
+    command -v apt-get > /dev/null ||
+        fail "${missing[*]} missing: install msitools' wixl and msitools"
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    echo "Installing: ${missing[*]}" >&2
+    { "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 \
+            install -y -qq --no-install-recommends "${missing[@]}"; } > /dev/null ||
+        fail "could not install ${missing[*]}"
+fi
+
+# The folder, and whether it is the project's own test package.
+[ -n "$package" ] || package=$test_package
 [ -d "$package" ] || fail "no driver package folder $package"
+package=$(realpath "$package")
+own_package=no
+[ -d "$test_package" ] && [ "$package" = "$(realpath "$test_package")" ] && own_package=yes
 
-mapfile -t infs < <(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf')
-[ ${#infs[@]} -eq 1 ] ||
-    fail "$package holds ${#infs[@]} INF files, not exactly one"
-inf_name=$(basename "${infs[0]}")
-# The program takes the INF name up to the first "+"; Windows Installer
-# would read brackets and braces in it as references.
-[[ "$inf_name" =~ ^[A-Za-z0-9._\ -]+$ ]] ||
-    fail "INF name '$inf_name': use only letters, digits, blanks, '.', '_' and '-'"
+# The PE machine of a Windows program or DLL: 8664 for x64.
+pe_machine() {
+    local offset
+    offset=$(od -An -tu4 -j 60 -N 4 "$1" 2> /dev/null | tr -d ' ')
+    [ "$(head -c 2 "$1")" = MZ ] && [ -n "$offset" ] || return 0
+    [ "$(od -An -c -j "$offset" -N 2 "$1" | tr -d ' ')" = PE ] || return 0
+    od -An -tx2 -j $((offset + 4)) -N 2 "$1" | tr -d ' '
+}
+for file in "$program" "$action"; do
+    [ -f "$file" ] || fail "$file is missing: run scripts/build.sh first, or name it with --program/--action"
+    [ "$(pe_machine "$file")" = 8664 ] || fail "$file is not an x64 Windows program or DLL"
+done
+program=$(realpath "$program")
+action=$(realpath "$action")
 
-# wixl takes no absolute source paths: every one is relative to here.
-package=$(realpath --relative-to=. "$package")
+[[ "$version" =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || fail "version '$version' is not X.Y.Z"
+# Windows Installer's limits: 255.255.65535.
+[ "${BASH_REMATCH[1]}" -le 255 ] && [ "${BASH_REMATCH[2]}" -le 255 ] &&
+    [ "${BASH_REMATCH[3]}" -le 65535 ] || fail "version $version: Windows Installer takes at most 255.255.65535"
+
+guid='^\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?$'
+if [ -z "$upgrade_code" ]; then
+    [ $own_package = yes ] ||
+        fail "--upgrade-code is required for your own package: make one GUID (uuidgen) and keep it for every version"
+    upgrade_code=$example_upgrade_code
+fi
+[[ "$upgrade_code" =~ $guid ]] || fail "--upgrade-code $upgrade_code is not a GUID"
+upgrade_code=$(tr -d '{}' <<< "$upgrade_code" | tr a-f A-F)
+upgrade_code="{$upgrade_code}"
+[ $own_package = yes ] || [ "$upgrade_code" != "$example_upgrade_code" ] ||
+    fail "--upgrade-code $upgrade_code is the example's own: make a GUID of your own (uuidgen)"
+
+# The product's names: the example's for the test package; else the
+# folder under Program Files is named after the product unless told.
+if [ -z "$name" ] && [ $own_package = yes ]; then
+    name="Quorin64 example driver"
+    [ -n "$folder_name" ] || folder_name="Quorin64 example"
+    [ -n "$manufacturer" ] || manufacturer="Quorin64 example"
+fi
+[ -n "$folder_name" ] || folder_name=$name
+[ -n "$manufacturer" ] || manufacturer=$name
+# Windows refuses these in a file or folder name; control characters too.
+bad_name() {
+    [[ "$1" == *[\\/:*?\"\<\>\|]* || "$1" =~ [[:cntrl:]] || "$1" == *[.\ ] || "$1" == \ * ]]
+}
+[ -z "$folder_name" ] || ! bad_name "$folder_name" || fail "folder '$folder_name' cannot be a folder name on Windows (\\ / : * ? \" < > | or a trailing dot or blank): choose one with --folder"
+
+# The package itself: one INF, every file where the INF says.
+bash "$here/check-package.sh" --arch amd64 "$package" || exit 1
+inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n')
+if [ -z "$name" ]; then
+    name="${inf_name%.*} driver"
+    echo "warning: no --name: the product is called '$name'" >&2
+    [ -n "$folder_name" ] || folder_name=$name
+    [ -n "$manufacturer" ] || manufacturer=$name
+fi
+# The program takes the INF name up to the first "+"; the custom action's
+# data splits at "|"; Windows Installer would read brackets and braces as
+# references. Non-ASCII names would reach the program in another code page.
+[[ "$inf_name" =~ ^[\ -~]+$ && "$inf_name" != *[][{}\|+]* ]] ||
+    fail "INF name '$inf_name': use ASCII without [ ] { } | +"
+
+ids=$(bash "$here/check-package.sh" --hardware-ids "$package") || exit 1
+mapfile -t listed <<< "$ids"
+if [ -z "$hardware_id" ]; then
+    [ ${#listed[@]} -eq 1 ] ||
+        fail "$inf_name lists ${#listed[@]} hardware IDs (${ids//$'\n'/, }): choose one with --hardware-id"
+    hardware_id=${listed[0]}
+else
+    found=
+    for id in "${listed[@]}"; do
+        [ "${id^^}" = "${hardware_id^^}" ] && found=$id
+    done
+    [ -n "$found" ] || fail "--hardware-id $hardware_id: $inf_name does not list it in its models"
+    hardware_id=$found
+fi
+[[ "$hardware_id" != *\|* ]] || fail "hardware ID $hardware_id: the custom action's data cannot hold '|'"
+
+if [ -z "$output" ]; then
+    if [ $own_package = yes ] && [ "$name" = "Quorin64 example driver" ]; then
+        output=$root/build/msi/Quorin64-example.msi
+    else
+        output="$folder_name-$version.msi"
+    fi
+fi
+[ ! -d "$output" ] || fail "--output $output is a folder"
+output=$(realpath -m "$output")
+
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-# Every file of the folder, subfolders included, in a fixed order.
-(cd "$package" && find . -type f | LC_ALL=C sort) |
-    wixl-heat --win64 --directory-ref Quorin64Folder --component-group DriverPackage \
-        --var var.DriverPackage -p ./ > "$work/driver-package.wxs"
+partial=$output.partial.$$
+trap 'rm -rf "$work" "$partial"' EXIT
+mkdir "$work/src"
+ln -s "$program" "$work/src/Quorin64.exe"
+ln -s "$action" "$work/src/Quorin64Action.dll"
 
-mkdir -p "$(dirname "$output")"
-wixl -a x64 -o "$output" -D Version="$version" -D Program="$program" \
-    -D ActionDll="$action" -D InfName="$inf_name" \
-    -D DriverPackage="$package" -D Win64=yes \
-    examples/msi/quorin64.wxs "$work/driver-package.wxs"
+# The driver package's files as WiX source. wixl reads attributes through
+# its preprocessor, where "$" starts a variable and "$$(" cannot be
+# written: every "$" becomes $(var.Dollar). Sources are links with plain
+# names, so only the Name attributes carry the real ones, XML-escaped.
+(cd "$package" && find . -type f -printf '%P\n' | LC_ALL=C sort) > "$work/files"
+n=0
+while IFS= read -r file; do
+    n=$((n + 1))
+    IFS=/ read -r -a parts <<< "$file"
+    for part in "${parts[@]}"; do
+        bad_name "$part" && fail "$package/$file: Windows cannot hold a file or folder named '$part'"
+    done
+    ln -s "$package/$file" "$work/src/$n"
+done < "$work/files"
+LC_ALL=C awk '
+function esc(s) {
+    gsub(/&/, "\\&amp;", s); gsub(/</, "\\&lt;", s); gsub(/>/, "\\&gt;", s)
+    gsub(/"/, "\\&quot;", s); gsub(/\$/, "$(var.Dollar)", s)
+    return s
+}
+BEGIN {
+    print "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+    print "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\"><Fragment>"
+    print "<DirectoryRef Id=\"Quorin64Folder\">"
+    depth = 0
+}
+{
+    n = split($0, part, "/")
+    # Close the folders this file is not in, open those it is in.
+    same = 0
+    while (same < depth && same < n - 1 && open[same + 1] == part[same + 1]) same++
+    for (; depth > same; depth--) print "</Directory>"
+    for (; depth < n - 1; depth++) {
+        open[depth + 1] = part[depth + 1]
+        printf "<Directory Id=\"d%d\" Name=\"%s\">\n", NR, esc(part[depth + 1])
+    }
+    printf "<Component Id=\"c%d\" Guid=\"*\" Win64=\"yes\"><File Id=\"f%d\" Name=\"%s\" Source=\"src/%d\" KeyPath=\"yes\" /></Component>\n", NR, NR, esc(part[n]), NR
+    refs = refs sprintf("<ComponentRef Id=\"c%d\" />\n", NR)
+}
+END {
+    for (; depth > 0; depth--) print "</Directory>"
+    print "</DirectoryRef></Fragment>"
+    printf "<Fragment><ComponentGroup Id=\"DriverPackage\">\n%s</ComponentGroup></Fragment></Wix>\n", refs
+}' "$work/files" > "$work/driver-package.wxs"
 
-# wixl 0.101 drops Execute="rollback" (it writes the action as immediate):
-# give each rollback action of the source its in-script and rollback bits.
+product_code=$(tr a-f A-F < /proc/sys/kernel/random/uuid)
+product_code="{$product_code}"
+cp "$wxs" "$work/quorin64.wxs"
+(cd "$work" && wixl -a x64 -o package.msi -D Version="$version" \
+    -D Program=src/Quorin64.exe -D ActionDll=src/Quorin64Action.dll -D InfName="$inf_name" \
+    -D ProductName="$name" -D Manufacturer="$manufacturer" -D FolderName="$folder_name" \
+    -D UpgradeCode="$upgrade_code" -D ProductCode="$product_code" -D HardwareId="$hardware_id" \
+    -D 'Dollar=$' quorin64.wxs driver-package.wxs) > "$work/wixl.log" 2>&1 ||
+    { cat "$work/wixl.log" >&2; fail "wixl failed"; }
+
+# One version, one product: a rebuild of the same version must replace the
+# installed one, so the major upgrade's row includes its maximum
+# (msidbUpgradeAttributesVersionMaxInclusive, 512). wixl 0.101 neither
+# writes it nor knows AllowSameVersionUpgrades; Attributes is part of the
+# row's key, so the table is exported, changed and imported whole.
+mkdir "$work/idt"
+msiinfo export "$work/package.msi" Upgrade > "$work/idt/Upgrade.idt"
+awk 'BEGIN { FS = OFS = "\t" }
+     NR > 3 && $7 ~ /^WIX_UPGRADE_DETECTED\r?$/ && int($5 / 512) % 2 == 0 { $5 += 512; n++ }
+     { print }
+     END { exit n == 1 ? 0 : 1 }' "$work/idt/Upgrade.idt" > "$work/idt/new.idt" ||
+    fail "wixl wrote no major-upgrade row to include the maximum version in"
+mv "$work/idt/new.idt" "$work/idt/Upgrade.idt"
+msibuild "$work/package.msi" -i "$work/idt/Upgrade.idt" ||
+    fail "msibuild could not write the Upgrade table"
+
+# wixl 0.101 drops Execute="rollback" (it writes such an action as
+# immediate): each rollback action of the source gets its in-script (1024)
+# and rollback (256) bits.
 rollback=$(awk '/<CustomAction/ { element = "" } { element = element " " $0 }
     /\/>/ { if (element ~ /<CustomAction/ && element ~ /Execute="rollback"/ &&
                  match(element, / Id="[^"]*"/)) print substr(element, RSTART + 5, RLENGTH - 6)
-            element = "" }' examples/msi/quorin64.wxs)
+            element = "" }' "$work/quorin64.wxs")
 if [ -n "$rollback" ]; then
-    msiinfo export "$output" CustomAction |
+    msiinfo export "$work/package.msi" CustomAction |
         awk -F '\t' -v OFS='\t' -v names="$rollback" '
             BEGIN { split(names, list, "\n"); for (i in list) rollback[list[i]] = 1 }
             NR > 3 && ($1 in rollback) && int($2 / 256) % 2 == 0 { $2 += 256 + 1024 } { print }' \
-        > "$work/CustomAction.idt"
-    msibuild "$output" -i "$work/CustomAction.idt"
+        > "$work/idt/CustomAction.idt"
+    msibuild "$work/package.msi" -i "$work/idt/CustomAction.idt" ||
+        fail "msibuild could not write the CustomAction table"
 fi
-printf 'package: %s (%s bytes, version %s, %s)\n' "$(realpath "$output")" \
-    "$(stat -c %s "$output")" "$version" "$inf_name"
+
+mkdir -p "$(dirname "$output")"
+# Moved into place only when whole.
+cp "$work/package.msi" "$partial"
+mv -f "$partial" "$output"
+
+msi_name=$(basename "$output")
+[[ "$msi_name" == *\ * ]] && msi_name="\"$msi_name\""
+cat <<EOF
+package: $output
+ProductCode: $product_code
+UpgradeCode: $upgrade_code
+version: $version
+hardware ID: $hardware_id
+
+$name $version ($manufacturer), $(stat -c %s "$output") bytes; installs into
+"C:\\Program Files\\$folder_name" on 64-bit Windows. To paste:
+  install command:    msiexec /i $msi_name /qn /norestart
+  uninstall command:  msiexec /x $product_code /qn /norestart
+  detection rule:     MSI product code $product_code
+The product code is new with every build: update the uninstall command and
+the detection rule with each package you deploy.
+EOF

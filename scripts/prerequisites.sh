@@ -13,7 +13,7 @@ packages=(cmake g++ gcc make libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i68
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 clang
           libclang-rt-14-dev valgrind python3 nsis mmdebstrap xvfb xdotool)
 packages+=(osslsigncode openssl)  # signing releases, and its test
-packages+=(wixl msitools)  # builds the example Windows Installer package (examples/msi)
+packages+=(wixl msitools)  # build the example Windows Installer package (examples/msi)
 # npm fetches Inno Setup's compiler; a Node.js from elsewhere may bring its own.
 command -v npm > /dev/null || packages+=(npm)
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Writes the release archive dist/Quorin64-<version>.zip: builds both
-# programs, signs them when a certificate is given, writes SHA256SUMS and
-# packs the programs, the checksums, the usage text and the license with
-# CPack's ZIP generator.
+# programs and the custom-action DLL, signs them when a certificate is
+# given, writes SHA256SUMS and packs the programs, the checksums, the usage
+# text, the license and the setup author's kit (the DLL, the three example
+# setups' sources, scripts/build-msi.sh and scripts/check-package.sh, which
+# work from the unpacked archive with only wixl) with CPack's ZIP generator.
 #
 # Signing (optional; osslsigncode, SHA-256):
 #   QUORIN_SIGN_PFX            PKCS#12 file holding the certificate and key
@@ -38,10 +40,19 @@ mkdir -p build
 work=$(mktemp -d "$PWD/build/release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 stage=$work/stage
-mkdir -p "$stage/x64" "$stage/x86"
+mkdir -p "$stage/x64" "$stage/x86" "$stage/scripts" "$stage/examples/nsis" \
+    "$stage/examples/inno" "$stage/examples/msi"
 cmake -S . -B "$work/package" -DQUORIN_RELEASE_STAGE="$stage" > "$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; exit 1; }
 cp "$work/package/USAGE.txt" LICENSE "$stage/"
+kit=(examples/nsis/quorin64-setup.nsi examples/inno/quorin64-setup.iss examples/msi/quorin64.wxs
+     scripts/build-msi.sh scripts/check-package.sh)
+for file in "${kit[@]}"; do
+    cp "$file" "$stage/$file"
+done
+# What is signed: both programs and the DLL.
+signables=(x64/Quorin64.exe x86/Quorin64.exe x64/Quorin64Action.dll)
+built() { echo "build/windows-${1%%/*}/${1#*/}"; }
 
 if [ -n "$pfx" ]; then
     # The signatures are checked against the PFX's own certificates and the
@@ -56,24 +67,25 @@ if [ -n "$pfx" ]; then
     fi
     timestamp=()
     [ -n "${QUORIN_SIGN_TIMESTAMP_URL:-}" ] && timestamp=(-ts "$QUORIN_SIGN_TIMESTAMP_URL")
-    for target in x64 x86; do
+    for file in "${signables[@]}"; do
         osslsigncode sign -pkcs12 "$pfx" -readpass "$password_file" -h sha256 -n Quorin64 \
-            "${timestamp[@]}" -in "build/windows-$target/Quorin64.exe" \
-            -out "$stage/$target/Quorin64.exe" > "$work/sign.log" 2>&1 ||
+            "${timestamp[@]}" -in "$(built "$file")" \
+            -out "$stage/$file" > "$work/sign.log" 2>&1 ||
             { cat "$work/sign.log"; exit 1; }
         osslsigncode verify -CAfile "$ca_file" -TSA-CAfile "$ca_file" \
-            -in "$stage/$target/Quorin64.exe" > "$work/verify.log" 2>&1 ||
-            { cat "$work/verify.log"; echo "the $target signature does not verify" >&2; exit 1; }
+            -in "$stage/$file" > "$work/verify.log" 2>&1 ||
+            { cat "$work/verify.log"; echo "the signature of $file does not verify" >&2; exit 1; }
     done
     signed="signed with $(openssl pkcs12 -in "$pfx" -passin "file:$password_file" -nokeys \
         -clcerts 2>/dev/null | openssl x509 -noout -subject)"
 else
-    cp build/windows-x64/Quorin64.exe "$stage/x64/"
-    cp build/windows-x86/Quorin64.exe "$stage/x86/"
+    for file in "${signables[@]}"; do
+        cp "$(built "$file")" "$stage/$file"
+    done
     signed="unsigned: set QUORIN_SIGN_PFX and QUORIN_SIGN_PASSWORD_FILE to sign"
 fi
 
-(cd "$stage" && sha256sum x64/Quorin64.exe x86/Quorin64.exe USAGE.txt LICENSE > SHA256SUMS)
+(cd "$stage" && sha256sum "${signables[@]}" USAGE.txt LICENSE "${kit[@]}" > SHA256SUMS)
 TZ=UTC cpack --config "$work/package/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log"; exit 1; }
 archive=$(cd "$work/out" && ls Quorin64-*.zip)

@@ -6,12 +6,15 @@
 #       folders, at different times, in another time zone and umask; the
 #       two builds and the given programs must be byte for byte the same.
 #       Then scripts/release.sh twice: the archives must be the same, hold
-#       exactly the programs, SHA256SUMS, the usage text and the license,
-#       and the checksums must hold.
+#       exactly the programs, SHA256SUMS, the usage text, the license and
+#       the setup author's kit (the custom-action DLL, the example setups'
+#       sources, build-msi.sh and check-package.sh), and the checksums must
+#       hold; the unpacked kit's build-msi.sh must build a package.
 #
 #   release_test.sh signed VERSION X64_EXE X86_EXE WINE_HELPERS
 #       scripts/release.sh with a throwaway certificate made here: both
-#       programs must verify with osslsigncode against that certificate,
+#       programs and the DLL must verify with osslsigncode against that
+#       certificate,
 #       pass the program checks, and both signed programs must pass the
 #       Wine suite's outcome cases: every full 32-bit exit code through the
 #       test newdev.dll (the x86 program in the 32-bit root).
@@ -40,14 +43,22 @@ check_archive() {
     python3 -m zipfile -e "$archive" "$into"
     local entries
     entries=$(python3 -m zipfile -l "$archive" | awk 'NR > 1 && $1 !~ /\/$/ { print $1 }' |
-        sort | tr '\n' ' ')
-    [ "$entries" = "LICENSE SHA256SUMS USAGE.txt x64/Quorin64.exe x86/Quorin64.exe " ] ||
-        fail "archive holds: $entries"
+        LC_ALL=C sort | tr '\n' ' ')
+    [ "$entries" = "LICENSE SHA256SUMS USAGE.txt ${kit[*]} x64/Quorin64.exe \
+x64/Quorin64Action.dll x86/Quorin64.exe " ] || fail "archive holds: $entries"
     (cd "$into" && sha256sum --quiet -c SHA256SUMS) || fail "checksums of $archive"
-    [ "$(wc -l < "$into/SHA256SUMS")" = 4 ] || fail "SHA256SUMS does not list the four files"
+    [ "$(wc -l < "$into/SHA256SUMS")" = 10 ] || fail "SHA256SUMS does not list the ten files"
+    local file
+    for file in "${kit[@]}"; do
+        same "$into/$file" "$root/$file" "the kit's $file"
+    done
     head -1 "$into/USAGE.txt" | grep -qx "Quorin64 $version" || fail "usage text's version"
     same "$into/LICENSE" "$root/LICENSE" "LICENSE"
 }
+
+# The kit's sources and scripts, as the archive lists them.
+kit=(examples/inno/quorin64-setup.iss examples/msi/quorin64.wxs examples/nsis/quorin64-setup.nsi
+     scripts/build-msi.sh scripts/check-package.sh)
 
 # Runs the release command into a folder; what it said goes to a file.
 release() {
@@ -95,6 +106,19 @@ if [ "$mode" = reproducible ]; then
     check_archive "$work/dist1/Quorin64-$version.zip" "$work/unpacked"
     same "$work/unpacked/x64/Quorin64.exe" "$x64_exe" "archived x64 program"
     same "$work/unpacked/x86/Quorin64.exe" "$x86_exe" "archived x86 program"
+    same "$work/unpacked/x64/Quorin64Action.dll" "$(dirname "$x64_exe")/Quorin64Action.dll" \
+        "archived custom-action DLL"
+    # The unpacked kit builds a package on its own: its program, its DLL and
+    # its WiX source, from another folder (an unzip may drop the modes).
+    mkdir "$work/author"
+    (cd "$work/author" && bash ../unpacked/scripts/build-msi.sh --name "Author's pad" \
+        --upgrade-code 7c0d1e2f-3a4b-4c5d-8e6f-a0b1c2d3e4f5 --version 1.2.3 \
+        "$root/tests/wine/driver-package" > built 2> err) ||
+        fail "the kit's build-msi.sh: $(cat "$work/author/err")"
+    grep -qx "package: $work/author/Author's pad-1.2.3.msi" "$work/author/built" &&
+        [ -s "$work/author/Author's pad-1.2.3.msi" ] ||
+        fail "the kit's build-msi.sh said: $(cat "$work/author/built")"
+    echo "kit: $(head -1 "$work/author/built")"
     echo "archive: $(sha256sum < "$work/dist1/Quorin64-$version.zip" | cut -d' ' -f1)"
 
 elif [ "$mode" = signed ]; then
@@ -119,6 +143,8 @@ elif [ "$mode" = signed ]; then
             { cat "$work/verify.log"; fail "$target signature does not verify"; }
         "$checker" "$target" "$program" "$version" || fail "signed $target program checks"
     done
+    osslsigncode verify -CAfile "$work/cert.pem" -in "$work/unpacked/x64/Quorin64Action.dll" \
+        > "$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "DLL signature does not verify"; }
 
     # The signed programs under Wine: the suite's outcome cases, every exit
     # code through the test newdev.dll.

@@ -433,6 +433,20 @@ def msi_action_types(ctx, case):
     case.equal(sorted(order, key=sequence.get), order, "order in InstallExecuteSequence")
 
 
+def msi_same_version(ctx, case):
+    """A rebuild of the installed version (a new product code, the same
+    UpgradeCode and version) replaces it rather than installing beside it."""
+    start_without_product(ctx)
+    first, second = ctx.wine.packages["driver"], ctx.wine.packages["rebuild"]
+    case.equal(msiexec(ctx, b"/i", first, [succeeds(stage=True)], case).code, 0,
+               "first build's exit code")
+    case.equal(msiexec(ctx, b"/i", second, [succeeds(stage=True)], case).code, 0,
+               "second build's exit code")
+    case.equal(len(msi_products(ctx)), 1, "products registered after both builds")
+    check_msi_files(case, ctx)
+    uninstall_msi(ctx, case, second)
+
+
 def msi_remove_not_installed(ctx, case):
     """Wine's msiexec /x of a package that is not installed runs the removal
     with REMOVE=ALL (Windows answers 1605): the custom actions stay out."""
@@ -446,6 +460,6 @@ def msi_remove_not_installed(ctx, case):
 
 CASES = [msi_case(*row) for row in MSI_OUTCOMES] + [
     only("x64", body) for body in [
-        msi_upgrade, msi_remove_not_installed, msi_failed_upgrade, msi_restart_flag_consumed,
-        msi_repair, msi_remove_feature, msi_package_there_before,
+        msi_upgrade, msi_same_version, msi_remove_not_installed, msi_failed_upgrade,
+        msi_restart_flag_consumed, msi_repair, msi_remove_feature, msi_package_there_before,
         msi_package_replaced_under_its_name, msi_action_types]]
