@@ -47,6 +47,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 WINE32_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "wine32.sh")
 AGENT = os.path.join(HERE, "namespace_agent.py")
 INNO_SCRIPT = os.path.join(HERE, "..", "..", "examples", "inno", "quorin64-setup.iss")
+CHECK_PACKAGE = os.path.join(HERE, "..", "..", "scripts", "check-package.sh")
 # The server outlives the last Wine process by this long, so a run that is
 # killed before its cleanup still leaves nothing behind for long.
 SERVER_PERSIST_SECONDS = 60
@@ -380,6 +381,14 @@ class Target:
         """examples/inno with ISCC.exe, bundling both programs and the test
         driver package; the x86 program's setup takes the x86 branch on
         64-bit Windows too."""
+        # The setup installs on amd64 and x86 Windows: the package must
+        # hold what its INF names for both.
+        if os.path.isfile(CHECK_PACKAGE):
+            checked = subprocess.run([CHECK_PACKAGE, "--arch", "amd64", "--arch", "x86",
+                                      os.path.dirname(self.inf)], stderr=subprocess.PIPE)
+            if checked.returncode != 0:
+                raise RuntimeError("check-package.sh refused the package: %s"
+                                   % show(checked.stderr))
         sources = os.path.dirname(self.inno_setup)
         os.makedirs(sources, exist_ok=True)
         for name, path in [("quorin64-setup.iss", INNO_SCRIPT),
