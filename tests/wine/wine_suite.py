@@ -48,6 +48,7 @@ WINE32_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "wine32.sh")
 AGENT = os.path.join(HERE, "namespace_agent.py")
 INNO_SCRIPT = os.path.join(HERE, "..", "..", "examples", "inno", "quorin64-setup.iss")
 CHECK_PACKAGE = os.path.join(HERE, "..", "..", "scripts", "check-package.sh")
+EXIT_CODES = os.path.join(HERE, "..", "..", "docs", "exit-codes.tsv")
 # The server outlives the last Wine process by this long, so a run that is
 # killed before its cleanup still leaves nothing behind for long.
 SERVER_PERSIST_SECONDS = 60
@@ -1299,6 +1300,10 @@ def setup_case(tool, code, answers, setup_code, after):
         package_folder = X86_INF_FOLDER if ctx.x86 else SETUP_FOLDER + b"\\Driver"
         ignored = ctx.installs + b"\\%s-code%d" % (tool.encode(), code)
         run = run_setup(ctx, case, tool, answers, setup_code, ignored)
+        if tool == "inno":  # the meaning for the program this branch ran
+            line = b"Quorin64 ended with %d: %s." % (code, code_meaning(code, wine.name))
+            with open(unix_path(ignored + b".log"), "rb") as f:
+                case.check(line in f.read(), "the setup's log lacks %s" % show(line))
         case.check(not os.path.exists(unix_path(ignored)), "the setup used the folder given")
         installed = wine.files_below(SETUP_FOLDER + b"\\Driver") or {}
         with open(wine.program, "rb") as program:
@@ -1336,6 +1341,16 @@ def setup_case(tool, code, answers, setup_code, after):
     body.__name__ = "%s, program ends with %d%s" % (
         {"nsis": "NSIS", "inno": "Inno Setup"}[tool], code, suffix)
     return body if code != -6 else only("x86", body)
+
+
+def code_meaning(code, program):
+    """What the exit code means for the program, from docs/exit-codes.tsv."""
+    with open(EXIT_CODES, encoding="utf-8") as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) == 3 and fields[0] == str(code) and fields[1] in ("both", program):
+                return fields[2].encode()
+    raise RuntimeError("code %d is not in %s" % (code, EXIT_CODES))
 
 
 def start_clean(ctx, tool):
