@@ -33,6 +33,7 @@ show_device_key() {
 # for each thing not as expected.
 demonstrate() {
     local name=$1 bin=$2 directory=$3 argument=$4
+    local program=${bin##*-}  # x64 or x86
     echo "Demonstration device: two present instances created through Wine's setupapi,"
     echo "and a stale instance of another service ($MACHINE_STALE_SERVICE) with a subkey."
     machine_add_device "$bin" "$HARDWARE_ID" 0001 0002
@@ -59,7 +60,7 @@ demonstrate() {
             echo "$run_output" | sed 's/^/    /'
             echo "$name: no exit code" >> "$demo/failures" ;;
         *)
-            echo "Exit code: $run_code ($(program_meaning "$run_code"))"
+            echo "Exit code: $run_code ($(program_meaning "$run_code" "$program"))"
             [ "$run_code" = 0 ] ||
                 echo "$name: exit code $run_code, not 0" >> "$demo/failures" ;;
     esac

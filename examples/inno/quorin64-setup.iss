@@ -44,7 +44,9 @@
 ; unins000.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART) removes the files
 ; and folders the setup made and, first, takes the staged package out of
 ; the driver store (SetupUninstallOEMInfA, not forced: a package a device
-; still uses stays, and the uninstall log says so).
+; still uses stays, and the uninstall log says so). It works from a copy of
+; itself in the temporary folder and returns once that copy is done; the
+; copy then deletes unins000.exe and the folder.
 ;
 ; The x86 program, on 32-bit Windows, shows a "Debug" box ("UpdateDriver
 ; 32Bit") before it starts and waits until someone clicks OK. It skips the
@@ -55,11 +57,29 @@
 ;
 ; Build (paths are relative to this file):
 ;   ISCC.exe examples\inno\quorin64-setup.iss
-; Defines (/D): QUORIN64_X64, QUORIN64_X86 (the programs), QUORIN64_PACKAGE
+; writes build\inno\quorin64-setup.exe. Every define below has a default; set
+; yours with /D, for example
+;   ISCC.exe /DQUORIN64_PACKAGE=C:\mydriver /DQUORIN64_INF_NAME=mydrv.inf
+;            "/DHARDWARE_ID=USB\VID_1234&PID_5678" "/DPRODUCT_NAME=My driver"
+;            "/DINSTALL_FOLDER=My driver" "/DAPP_ID={your own GUID}"
+;            "/DSTATE_KEY=Software\My company\My driver" ...
+; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs), QUORIN64_PACKAGE
 ; (the driver package folder: every file in it is bundled),
-; QUORIN64_INF_NAME (the INF's name in that folder), QUORIN64_OUTDIR,
-; QUORIN64_OUTFILE (without .exe), QUORIN64_FORCE_X86 (tests only: take the
-; x86 branch on 64-bit Windows too, where the x86 program ends with -6).
+; QUORIN64_INF_NAME (the INF's name in that folder: the build stops if it
+; is not there), QUORIN64_OUTDIR, QUORIN64_OUTFILE (without .exe),
+; QUORIN64_FORCE_X86 (tests only: take the x86 branch on 64-bit Windows
+; too, where the x86 program ends with -6).
+; Your setup's identity: HARDWARE_ID (the controller's), PRODUCT_NAME,
+; PUBLISHER, INSTALL_FOLDER (the folder's name under Program Files), APP_ID
+; (Inno's AppId, written plainly: braces need no doubling; it names the
+; uninstall key, <APP_ID>_is1), STATE_KEY (below HKLM: the staged package's
+; name and the detection mark), SETUP_VERSION. Ship your own: two products
+; with the same names share one uninstall entry, one folder and one
+; detection mark.
+;
+; The meanings of the program's exit codes are those of the project's list,
+; docs/exit-codes.tsv. Before building, check the package with the
+; project's scripts/check-package.sh --arch amd64 --arch x86 <folder>.
 
 #ifdef QUORIN64_INF
   #error QUORIN64_INF is gone: set QUORIN64_PACKAGE (the folder) and QUORIN64_INF_NAME
@@ -76,28 +96,57 @@
 #ifndef QUORIN64_INF_NAME
   #define QUORIN64_INF_NAME "talmerix.inf"
 #endif
+; By default under build\, beside the programs that scripts/build.sh
+; writes, never in this folder.
 #ifndef QUORIN64_OUTDIR
-  #define QUORIN64_OUTDIR "."
+  #define QUORIN64_OUTDIR "..\..\build\inno"
 #endif
 #ifndef QUORIN64_OUTFILE
   #define QUORIN64_OUTFILE "quorin64-setup"
 #endif
+#if !FileExists(AddBackslash(QUORIN64_PACKAGE) + QUORIN64_INF_NAME)
+  #expr Error(AddBackslash(QUORIN64_PACKAGE) + QUORIN64_INF_NAME + " not found: QUORIN64_INF_NAME must name the INF in QUORIN64_PACKAGE")
+#endif
 
-; The controller's hardware ID, and the folder the x86 program takes its INF
-; from: the system drive's root followed by this fixed (never translated)
-; folder, with the INF name written straight after it.
-#define HardwareId "USB\VID_1F3A&PID_0C21"
+; Your setup's identity (see above).
+#ifndef HARDWARE_ID
+  #define HARDWARE_ID "USB\VID_1F3A&PID_0C21"
+#endif
+#ifndef PRODUCT_NAME
+  #define PRODUCT_NAME "Quorin64 example driver"
+#endif
+#ifndef PUBLISHER
+  #define PUBLISHER "Quorin64 example"
+#endif
+#ifndef INSTALL_FOLDER
+  #define INSTALL_FOLDER "Quorin64 example"
+#endif
+#ifndef APP_ID
+  #define APP_ID "Quorin64 example driver"
+#endif
+; Holds the staged package's name (StagedInf) until the uninstall, and the
+; detection mark.
+#ifndef STATE_KEY
+  #define STATE_KEY "Software\Quorin64 example"
+#endif
+#ifndef SETUP_VERSION
+  #define SETUP_VERSION "1.0.0"
+#endif
+; The folder the x86 program takes its INF from, fixed in the program: the
+; system drive's root followed by this (never translated) folder, with the
+; INF name written straight after it.
 #define X86InfFolder "Program Files\Common Files\VID_1F3A&PID_0C21\Salvenport\QarnoD217"
-#define StagedKey "Software\Quorin64 example"
-#define SetupVersion "1.0.0"
 
 [Setup]
-AppName=Quorin64 example driver
-AppVersion={#SetupVersion}
+; "{" starts a constant in [Setup]: a GUID's braces are doubled here.
+AppId={#StringChange(APP_ID, "{", "{{")}
+AppName={#PRODUCT_NAME}
+AppVersion={#SETUP_VERSION}
+AppPublisher={#PUBLISHER}
 ; Under Program Files, where only administrators may write: the programs
 ; run with administrator rights and must not be replaceable by others.
 ; InitializeWizard sets it again, whatever /DIR= or an earlier install said.
-DefaultDirName={autopf}\Quorin64 example
+DefaultDirName={autopf}\{#INSTALL_FOLDER}
 DisableDirPage=yes
 UsePreviousAppDir=no
 DisableProgramGroupPage=yes
@@ -123,7 +172,7 @@ Source: "{#QUORIN64_PACKAGE}\*"; DestDir: "{sd}\{#X86InfFolder}"; Check: not Use
 
 [Registry]
 ; Holds the staged package's name (StagedInf) until the uninstall.
-Root: HKLM; Subkey: "{#StagedKey}"; Flags: uninsdeletekey
+Root: HKLM; Subkey: "{#STATE_KEY}"; Flags: uninsdeletekey
 
 [Code]
 const
@@ -171,21 +220,29 @@ var
   Folder: String;
 begin
   { The fixed folder, whatever /DIR= said. }
-  Folder := ExpandConstant('{autopf}\Quorin64 example');
+  Folder := ExpandConstant('{autopf}\{#INSTALL_FOLDER}');
   if CompareText(WizardForm.DirEdit.Text, Folder) <> 0 then
     Log('Ignoring the folder ' + WizardForm.DirEdit.Text + ': the folder is ' + Folder + '.');
   WizardForm.DirEdit.Text := Folder;
 end;
 
+{ What the program's exit code means (the project's list,
+  docs/exit-codes.tsv), for the program UseX64 chose. }
 function Meaning(Code: Integer): String;
 begin
   case Code of
-    -1: Result := 'the driver could not be installed';
-    -2: Result := 'the driver package (INF file) was not found';
+    1: Result := 'installed; Windows asks for a restart';
+    0: Result := 'installed; no restart needed';
+    -1: Result := 'any other failure (a bad or over-long argument, an unreadable current directory, no usable newdev.dll, or a relaunch that could not be started)';
+    -2: Result := 'the INF file was not found at the INF path';
+    -3: Result := 'no present device has that hardware ID';
     -4: Result := 'Windows refused the install flags';
-    -6: Result := 'a 32-bit process may not install drivers on 64-bit Windows';
+    -6: if UseX64 then
+          Result := 'Windows refused to install from the x64 program and its relaunched copy (an x64 program emulated on ARM64 Windows)'
+        else
+          Result := 'Windows refused a 32-bit driver install twice (64-bit Windows)';
   else
-    Result := 'the installer ended unexpectedly';
+    Result := 'the program ended unexpectedly';
   end;
 end;
 
@@ -211,7 +268,7 @@ begin
     Exit;
   end;
   Name := ExtractFileName(Copy(Name, 1, Pos(#0, Name) - 1));
-  RegWriteStringValue(HKLM, '{#StagedKey}', 'StagedInf', Name);
+  RegWriteStringValue(HKLM, '{#STATE_KEY}', 'StagedInf', Name);
   Log('Driver package staged as ' + Name + '.');
   Result := 0;
 end;
@@ -225,10 +282,10 @@ begin
   { x86: the argument starts with a backslash because the INF name follows
     the fixed folder directly. }
   if UseX64 then begin
-    Argument := '{#QUORIN64_INF_NAME}+{#HardwareId}';
+    Argument := '{#QUORIN64_INF_NAME}+{#HARDWARE_ID}';
     InfPath := Folder + '\{#QUORIN64_INF_NAME}';
   end else begin
-    Argument := '\{#QUORIN64_INF_NAME}+{#HardwareId}';
+    Argument := '\{#QUORIN64_INF_NAME}+{#HARDWARE_ID}';
     InfPath := ExpandConstant('{sd}\{#X86InfFolder}\{#QUORIN64_INF_NAME}');
   end;
   WizardForm.StatusLabel.Caption := 'Installing the driver ...';
@@ -239,7 +296,7 @@ begin
     Fail(Format('The driver installer could not be started (Windows error %d).', [Code]));
     Exit;
   end;
-  Log(Format('Quorin64 exit code: %d', [Code]));
+  Log(Format('Quorin64 ended with %d: %s.', [Code, Meaning(Code)]));
   case Code of
     0, 1: begin
          SetupCode := 0;
@@ -285,9 +342,9 @@ end;
 procedure MarkOutcome;
 begin
   if (SetupCode = 0) or (SetupCode = 3010) then
-    RegWriteStringValue(HKLM, '{#StagedKey}', 'DriverInstalled', '{#SetupVersion}')
+    RegWriteStringValue(HKLM, '{#STATE_KEY}', 'DriverInstalled', '{#SETUP_VERSION}')
   else
-    RegDeleteValue(HKLM, '{#StagedKey}', 'DriverInstalled');
+    RegDeleteValue(HKLM, '{#STATE_KEY}', 'DriverInstalled');
 end;
 
 procedure CurStepChanged(CurStep: TSetupStep);
@@ -328,7 +385,7 @@ begin
   { Before the files go; never SUOI_FORCEDELETE: Windows keeps a package a
     device uses. }
   if (CurUninstallStep <> usUninstall) or
-     not RegQueryStringValue(HKLM, '{#StagedKey}', 'StagedInf', Name) or (Name = '') then
+     not RegQueryStringValue(HKLM, '{#STATE_KEY}', 'StagedInf', Name) or (Name = '') then
     Exit;
   if SetupUninstallOEMInfA(Name, 0, 0) <> 0 then
     Log('Driver package ' + Name + ' removed from the driver store.')

@@ -323,11 +323,13 @@ const char* CodeMeaning(int code) {
     switch (code) {
     case 1: return "installed; Windows asks for a restart";
     case 0: return "installed; no restart needed";
-    case -1: return "failed: a bad argument, no usable newdev.dll or another failure";
-    case -2: return "the INF file was not found";
+    case -1: return "any other failure (a bad or over-long argument, an unreadable current "
+                    "directory, no usable newdev.dll, or a relaunch that could not be started)";
+    case -2: return "the INF file was not found at the INF path";
     case -3: return "no present device has that hardware ID";
     case -4: return "Windows refused the install flags";
-    case -6: return "a 32-bit process may not install drivers on 64-bit Windows";
+    case -6: return "Windows refused to install from the x64 program and its relaunched copy "
+                    "(an x64 program emulated on ARM64 Windows)";
     default: return "not a code the program gives";
     }
 }

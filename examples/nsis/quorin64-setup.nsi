@@ -39,8 +39,10 @@
 ; removes the program folder and the x86 INF folder if the setup made it.
 ; Silently: "<folder>\uninstall.exe" /S (the QuietUninstallString); like
 ; every NSIS uninstaller it returns at once and finishes from a copy of
-; itself in the temporary folder. With _?=<folder> it works in place and
-; returns when done, but uninstall.exe and the folder go at the next restart.
+; itself in the temporary folder. With _?=<folder> (the last argument,
+; unquoted) it works in place and returns when done, but uninstall.exe and
+; the folder go at the next restart: what a deployment tool that checks the
+; result at once needs.
 ;
 ; The x86 program, on 32-bit Windows, shows a "Debug" box ("UpdateDriver
 ; 32Bit") before it starts and waits until someone clicks OK. It skips the
@@ -49,13 +51,31 @@
 ;
 ; Build (paths are relative to this file; makensis runs here):
 ;   makensis examples/nsis/quorin64-setup.nsi
-; Defines: QUORIN64_X64, QUORIN64_X86 (the programs), QUORIN64_PACKAGE (the
-; driver package folder: every file in it is bundled), QUORIN64_INF_NAME
-; (the INF's name in that folder), QUORIN64_OUTFILE, QUORIN64_TARGET (stub;
-; default x86-unicode, which runs on 32-bit and 64-bit Windows alike: an
-; amd64-unicode setup never sees a 32-bit Windows), QUORIN64_FORCE_X86
-; (tests only: take the x86 branch on 64-bit Windows too, where the x86
-; program ends with -6).
+; writes build/nsis/quorin64-setup.exe. Every define below has a default; set
+; yours with -D, for example
+;   makensis -DQUORIN64_PACKAGE=C:\mydriver -DQUORIN64_INF_NAME=mydrv.inf
+;            "-DHARDWARE_ID=USB\VID_1234&PID_5678" "-DPRODUCT_NAME=My driver"
+;            "-DINSTALL_FOLDER=My driver" "-DUNINSTALL_NAME=My driver"
+;            "-DSTATE_KEY=Software\My company\My driver" ...
+; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs), QUORIN64_PACKAGE
+; (the driver package folder: every file in it is bundled),
+; QUORIN64_INF_NAME (the INF's name in that folder: the build stops if it
+; is not there), QUORIN64_OUTFILE, QUORIN64_TARGET (stub; default
+; x86-unicode, which runs on 32-bit and 64-bit Windows alike: an
+; amd64-unicode setup never sees a 32-bit Windows), QUORIN64_CHECK_PACKAGE
+; (where makensis runs on Linux: the package checker, by default
+; scripts/check-package.sh of this project if it is there; the build stops
+; when it refuses the package), QUORIN64_FORCE_X86 (tests only: take the
+; x86 branch on 64-bit Windows too, where the x86 program ends with -6).
+; Your setup's identity: HARDWARE_ID (the controller's), PRODUCT_NAME,
+; PUBLISHER, INSTALL_FOLDER (the folder's name under Program Files),
+; UNINSTALL_NAME (its key below ...\CurrentVersion\Uninstall), STATE_KEY
+; (below HKLM: the detection mark and nothing else), SETUP_VERSION.
+; Ship your own: two products with the same names share one uninstall
+; entry, one folder and one detection mark.
+;
+; The meanings of the program's exit codes are those of the project's list,
+; docs/exit-codes.tsv.
 
 Unicode true
 !include "x64.nsh"
@@ -69,28 +89,69 @@ Unicode true
 !define /ifndef QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
 !define /ifndef QUORIN64_PACKAGE "..\..\tests\wine\driver-package"
 !define /ifndef QUORIN64_INF_NAME "talmerix.inf"
-!define /ifndef QUORIN64_OUTFILE "quorin64-setup.exe"
+; By default under build/, beside the programs that scripts/build.sh
+; writes, never in this folder.
+!ifndef QUORIN64_OUTFILE
+    !ifdef NSIS_WIN32_MAKENSIS
+        !system 'if not exist "..\..\build\nsis" mkdir "..\..\build\nsis"'
+    !else
+        !system 'mkdir -p ../../build/nsis'
+    !endif
+    !define QUORIN64_OUTFILE "..\..\build\nsis\quorin64-setup.exe"
+!endif
 !define /ifndef QUORIN64_TARGET "x86-unicode"
 Target ${QUORIN64_TARGET}
 
-; The controller's hardware ID, and the folder the x86 program takes its INF
-; from: the system drive's root followed by this fixed (never translated)
-; folder, with the INF name written straight after it.
-!define HARDWARE_ID "USB\VID_1F3A&PID_0C21"
-!define X86_INF_FOLDER "Program Files\Common Files\VID_1F3A&PID_0C21\Salvenport\QarnoD217"
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorin64 example"
+!if /FileExists "${QUORIN64_PACKAGE}\${QUORIN64_INF_NAME}"
+!else
+    !error "${QUORIN64_PACKAGE}\${QUORIN64_INF_NAME} not found: QUORIN64_INF_NAME must name the INF in QUORIN64_PACKAGE"
+!endif
+; The whole package, for each Windows the setup installs on (amd64 and x86):
+; a file the INF names that is not where the INF puts it would make Windows
+; ask for the disk on the customer's machine, where nobody answers in an
+; unattended install.
+!ifndef NSIS_WIN32_MAKENSIS
+    !ifdef QUORIN64_CHECK_PACKAGE
+        !if /FileExists "${QUORIN64_CHECK_PACKAGE}"
+        !else
+            !error "QUORIN64_CHECK_PACKAGE: ${QUORIN64_CHECK_PACKAGE} not found"
+        !endif
+    !else
+        !if /FileExists "${__FILEDIR__}/../../scripts/check-package.sh"
+            !define QUORIN64_CHECK_PACKAGE "${__FILEDIR__}/../../scripts/check-package.sh"
+        !else
+            !warning "scripts/check-package.sh not found: the driver package is not checked"
+        !endif
+    !endif
+    !ifdef QUORIN64_CHECK_PACKAGE
+        !searchreplace QUORIN64_PACKAGE_SLASHES "${QUORIN64_PACKAGE}" "\" "/"
+        !system '"${QUORIN64_CHECK_PACKAGE}" --arch amd64 --arch x86 "${QUORIN64_PACKAGE_SLASHES}"' = 0
+    !endif
+!endif
+
+; Your setup's identity (see above).
+!define /ifndef HARDWARE_ID "USB\VID_1F3A&PID_0C21"
+!define /ifndef PRODUCT_NAME "Quorin64 example driver"
+!define /ifndef PUBLISHER "Quorin64 example"
+!define /ifndef INSTALL_FOLDER "Quorin64 example"
+!define /ifndef UNINSTALL_NAME "Quorin64 example"
 ; Value DriverInstalled (the setup's version) is there only after an install
 ; that succeeded: what a deployment tool's detection rule looks for, so that
 ; a failed install is retried.
-!define STATE_KEY "Software\Quorin64 example"
-!define SETUP_VERSION "1.0.0"
+!define /ifndef STATE_KEY "Software\Quorin64 example"
+!define /ifndef SETUP_VERSION "1.0.0"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${UNINSTALL_NAME}"
+; The folder the x86 program takes its INF from, fixed in the program: the
+; system drive's root followed by this (never translated) folder, with the
+; INF name written straight after it.
+!define X86_INF_FOLDER "Program Files\Common Files\VID_1F3A&PID_0C21\Salvenport\QarnoD217"
 
-Name "Quorin64 example driver"
+Name "${PRODUCT_NAME}"
 OutFile "${QUORIN64_OUTFILE}"
 ; Under Program Files, where only administrators may write: the programs
 ; run with administrator rights and must not be replaceable by others.
 ; .onInit sets it again, whatever /D= said.
-InstallDir "$PROGRAMFILES64\Quorin64 example"
+InstallDir "$PROGRAMFILES64\${INSTALL_FOLDER}"
 RequestExecutionLevel admin
 ShowInstDetails show
 ShowUninstDetails show
@@ -100,6 +161,7 @@ UninstPage instfiles
 
 Var Code     ; the program's exit code
 Var Meaning
+Var Branch   ; which program ran: x64 or x86
 Var InfPath  ; where the branch put the INF
 
 ; Refuses what the program cannot serve; shared by setup and uninstaller.
@@ -123,7 +185,7 @@ Var InfPath  ; where the branch put the INF
     ${If} ${RunningX64}
         SetRegView 64
     ${EndIf}
-    StrCpy $INSTDIR "$PROGRAMFILES64\Quorin64 example"
+    StrCpy $INSTDIR "$PROGRAMFILES64\${INSTALL_FOLDER}"
 !macroend
 
 Function .onInit
@@ -155,11 +217,12 @@ FunctionEnd
 
 Function RegisterUninstaller
     WriteUninstaller "$INSTDIR\uninstall.exe"
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Quorin64 example driver"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_NAME}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Quorin64 example"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${SETUP_VERSION}"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 FunctionEnd
@@ -167,13 +230,13 @@ FunctionEnd
 Section "Driver"
     DeleteRegValue HKLM "${STATE_KEY}" "DriverInstalled"
     SetOutPath "$INSTDIR\Driver"
-    StrCpy $1 "x86"
+    StrCpy $Branch "x86"
     !ifndef QUORIN64_FORCE_X86
     ${If} ${RunningX64}
-        StrCpy $1 "x64"
+        StrCpy $Branch "x64"
     ${EndIf}
     !endif
-    ${If} $1 == "x64"
+    ${If} $Branch == "x64"
         ; x64: the INF is looked for in the current directory, which is the
         ; output folder for ExecWait.
         File "/oname=Quorin64.exe" "${QUORIN64_X64}"
@@ -207,6 +270,8 @@ Section "Driver"
     ${Else}
         IntOp $Code $Code + 0  ; the code as a signed number: 4294967293 is -3
     ${EndIf}
+    Call CodeMeaning
+    DetailPrint "Quorin64 ended with $Code: $Meaning."
 
     ${Select} $Code
     ${Case2} 1 0
@@ -233,26 +298,43 @@ Section "Driver"
         MessageBox MB_OK|MB_ICONINFORMATION "The driver is staged; Windows installs it when the controller is connected." /SD IDOK
     ${CaseElse}
         ${Select} $Code
-        ${Case} -1
-            StrCpy $Meaning "the driver could not be installed"
-            SetErrorLevel 101
-        ${Case} -2
-            StrCpy $Meaning "the driver package (INF file) was not found"
-            SetErrorLevel 102
-        ${Case} -4
-            StrCpy $Meaning "Windows refused the install flags"
-            SetErrorLevel 104
-        ${Case} -6
-            StrCpy $Meaning "a 32-bit process may not install drivers on 64-bit Windows"
-            SetErrorLevel 106
+        ${Case4} -1 -2 -4 -6
+            IntOp $0 100 - $Code
+            SetErrorLevel $0
         ${CaseElse}
-            StrCpy $Meaning "the installer could not be run or ended unexpectedly"
             SetErrorLevel 100
         ${EndSelect}
         MessageBox MB_OK|MB_ICONSTOP "Driver installation failed (Quorin64 code $Code): $Meaning." /SD IDOK
         Abort "Driver installation failed (code $Code): $Meaning."
     ${EndSelect}
 SectionEnd
+
+; What the program's exit code in $Code means, in $Meaning (the project's
+; list, docs/exit-codes.tsv), for the program $Branch ran.
+Function CodeMeaning
+    ${Select} $Code
+    ${Case} 1
+        StrCpy $Meaning "installed; Windows asks for a restart"
+    ${Case} 0
+        StrCpy $Meaning "installed; no restart needed"
+    ${Case} -1
+        StrCpy $Meaning "any other failure (a bad or over-long argument, an unreadable current directory, no usable newdev.dll, or a relaunch that could not be started)"
+    ${Case} -2
+        StrCpy $Meaning "the INF file was not found at the INF path"
+    ${Case} -3
+        StrCpy $Meaning "no present device has that hardware ID"
+    ${Case} -4
+        StrCpy $Meaning "Windows refused the install flags"
+    ${Case} -6
+        ${If} $Branch == "x86"
+            StrCpy $Meaning "Windows refused a 32-bit driver install twice (64-bit Windows)"
+        ${Else}
+            StrCpy $Meaning "Windows refused to install from the x64 program and its relaunched copy (an x64 program emulated on ARM64 Windows)"
+        ${EndIf}
+    ${CaseElse}
+        StrCpy $Meaning "the program could not be run or ended unexpectedly"
+    ${EndSelect}
+FunctionEnd
 
 Function .onInstSuccess
     WriteRegStr HKLM "${STATE_KEY}" "DriverInstalled" "${SETUP_VERSION}"

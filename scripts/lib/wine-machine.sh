@@ -101,16 +101,21 @@ machine_run() {
     fi
 }
 
-# The meaning of each exit code of the program (README's table).
+# program_meaning CODE x64|x86: what an exit code of that program means
+# (docs/exit-codes.tsv; tests/exit_codes_test.py checks that they agree).
 program_meaning() {
     case $1 in
         1) echo "installed; Windows asks for a restart" ;;
         0) echo "installed; no restart needed" ;;
-        -1) echo "failure: malformed argument, unreadable directory or relaunch not started" ;;
-        -2) echo "the INF file was not found" ;;
+        -1) echo "any other failure (a bad or over-long argument, an unreadable current directory, no usable newdev.dll, or a relaunch that could not be started)" ;;
+        -2) echo "the INF file was not found at the INF path" ;;
         -3) echo "no present device has that hardware ID" ;;
         -4) echo "Windows refused the install flags" ;;
-        -6) echo "Windows refuses to install drivers from this process" ;;
+        -6) if [ "$2" = x86 ]; then
+                echo "Windows refused a 32-bit driver install twice (64-bit Windows)"
+            else
+                echo "Windows refused to install from the x64 program and its relaunched copy (an x64 program emulated on ARM64 Windows)"
+            fi ;;
         *) echo "not a code this program returns" ;;
     esac
 }

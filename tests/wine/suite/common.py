@@ -9,6 +9,8 @@ HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINE32_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "wine32.sh")
 AGENT = os.path.join(HERE, "namespace_agent.py")
 INNO_SCRIPT = os.path.join(HERE, "..", "..", "examples", "inno", "quorin64-setup.iss")
+CHECK_PACKAGE = os.path.join(HERE, "..", "..", "scripts", "check-package.sh")
+EXIT_CODES = os.path.join(HERE, "..", "..", "docs", "exit-codes.tsv")
 # The server outlives the last Wine process by this long, so a run that is
 # killed before its cleanup still leaves nothing behind for long.
 SERVER_PERSIST_SECONDS = 60

@@ -120,5 +120,5 @@ KILL_STALE = 300
 KILL_POINTS = (20, 90, 160, 230)
 
 
-CASES = [deny_write_dac, deny_write_dac_unseen, deny_write_dac_on_subkey_of_served, unreadable_service_value,
-           killed_mid_sweep]
+CASES = [deny_write_dac, deny_write_dac_unseen, deny_write_dac_on_subkey_of_served,
+         unreadable_service_value, killed_mid_sweep]

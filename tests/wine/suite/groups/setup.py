@@ -2,10 +2,11 @@
 uninstallers, silently, for every exit code."""
 import os
 import re
+import time
 
 from suite.checks import (check_boxes, check_call, check_double_loaded, check_tree, driver_package,
     file_names, only)
-from suite.common import (AUTO, DEV, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND,
+from suite.common import (AUTO, DEV, ERROR_ACCESS_DENIED, EXIT_CODES, HERE, ERROR_FILE_NOT_FOUND,
     ERROR_INVALID_FLAGS, ERROR_IN_WOW64, ERROR_NO_SUCH_DEVINST, X86_INF_FOLDER, ansi_bytes,
     ansi_text, fails, show, succeeds, unix_path, windows_path)
 from suite.context import BASE_REMOVED
@@ -57,6 +58,10 @@ def staged_name(wine, tool):
     return string_value(wine, STAGED_NAME_KEYS[tool], b"StagedInf")
 
 
+
+
+
+
 def check_package(case, files, package, spoiled):
     """Every file of the driver package arrived, as it is (the INF spoiled by
     the double excepted)."""
@@ -75,24 +80,15 @@ def setup_case(tool, code, answers, setup_code, after):
     and stages the package on -3; then, for some rows, uninstalls silently."""
     def body(ctx, case):
         wine = ctx.wine
-        ctx.reset()
-        wine.delete_keys([STAGED_NAME_KEYS[tool], STATE_KEY] + list(SETUP_KEYS.values()))
-        wine.shell('rm -rf "$1" "$2"', wine.drive_c_path(SETUP_FOLDER),
-                   wine.drive_c_path(X86_INF_FOLDER))
-        before = wine.enum_tree()
+        before = start_clean(ctx, tool)
         inf_name = ansi_bytes(os.path.basename(wine.inf))
         package_folder = X86_INF_FOLDER if ctx.x86 else SETUP_FOLDER + b"\\Driver"
         ignored = ctx.installs + b"\\%s-code%d" % (tool.encode(), code)
-        log = ignored + b".log"
-        if tool == "nsis":
-            line = b'"' + wine.helper("setup-%s.exe" % wine.name) + b'" /S /D=' + ignored
-        else:
-            line = (b'"' + windows_path(wine.inno_setup) + b'" /VERYSILENT /SUPPRESSMSGBOXES'
-                    b' /NORESTART /DIR=' + ignored + b" /LOG=" + log)
-        run = wine.run(line, ctx.empty, script=answers,
-                       extra_env={"WINEDEBUG": SETUPAPI_TRACE})
-        if not case.equal(run.code, setup_code, "setup's exit code") and tool == "inno":
-            show_log(case, log)
+        run = run_setup(ctx, case, tool, answers, setup_code, ignored)
+        if tool == "inno":  # the meaning for the program this branch ran
+            line = b"Quorin64 ended with %d: %s." % (code, code_meaning(code, wine.name))
+            with open(unix_path(ignored + b".log"), "rb") as f:
+                case.check(line in f.read(), "the setup's log lacks %s" % show(line))
         case.check(not os.path.exists(unix_path(ignored)), "the setup used the folder given")
         installed = wine.files_below(SETUP_FOLDER + b"\\Driver") or {}
         with open(wine.program, "rb") as program:
@@ -132,6 +128,43 @@ def setup_case(tool, code, answers, setup_code, after):
     return body if code != -6 else only("x86", body)
 
 
+def code_meaning(code, program):
+    """What the exit code means for the program, from docs/exit-codes.tsv."""
+    with open(EXIT_CODES, encoding="utf-8") as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) == 3 and fields[0] == str(code) and fields[1] in ("both", program):
+                return fields[2].encode()
+    raise RuntimeError("code %d is not in %s" % (code, EXIT_CODES))
+
+
+def start_clean(ctx, tool):
+    """No trace of an earlier install; the device tree seeded. Returns the
+    Enum tree."""
+    wine = ctx.wine
+    ctx.reset()
+    wine.delete_keys([STAGED_NAME_KEYS[tool], STATE_KEY] + list(SETUP_KEYS.values()))
+    wine.shell('rm -rf "$1" "$2"', wine.drive_c_path(SETUP_FOLDER),
+               wine.drive_c_path(X86_INF_FOLDER))
+    return wine.enum_tree()
+
+
+def run_setup(ctx, case, tool, answers, setup_code, ignored):
+    """Runs the setup silently with the folder ignored given (/D=, /DIR=) and
+    checks its exit code."""
+    wine = ctx.wine
+    log = ignored + b".log"
+    if tool == "nsis":
+        line = b'"' + wine.helper("setup-%s.exe" % wine.name) + b'" /S /D=' + ignored
+    else:
+        line = (b'"' + windows_path(wine.inno_setup) + b'" /VERYSILENT /SUPPRESSMSGBOXES'
+                b' /NORESTART /DIR=' + ignored + b" /LOG=" + log)
+    run = wine.run(line, ctx.empty, script=answers, extra_env={"WINEDEBUG": SETUPAPI_TRACE})
+    if not case.equal(run.code, setup_code, "setup's exit code") and tool == "inno":
+        show_log(case, log)
+    return run
+
+
 def show_log(case, log):
     path = unix_path(log)
     if os.path.isfile(path):
@@ -167,4 +200,83 @@ def uninstall(ctx, case, tool, name):
     case.check(b"" not in wine.subtree(SETUP_KEYS[tool]), "the uninstall key is left")
 
 
-CASES = [setup_case(tool, *row) for tool in ("nsis", "inno") for row in SETUP_OUTCOMES]
+README = os.path.join(HERE, "..", "..", "README.md")
+TOOL_NAMES = {"nsis": "NSIS", "inno": "Inno Setup"}
+# A 32-bit program on 64-bit Windows, as Intune's agent starts commands.
+CMD32 = b"C:\\windows\\syswow64\\cmd.exe"
+PENDING_KEY = b"System\\CurrentControlSet\\Control\\Session Manager"
+
+
+def intune_uninstall_command(tool):
+    """The uninstall command of the README's Intune table for a setup."""
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    table = text[text.index("**Microsoft Intune**"):]
+    row = re.search(r"^\| %s \| `[^`]+` \| `([^`]+)` \|$" % re.escape(TOOL_NAMES[tool]), table,
+                    re.M)
+    return row.group(1).encode() if row else None
+
+
+def intune_uninstall(tool):
+    """The README's Intune uninstall command for a setup, started from a
+    32-bit command interpreter as Intune's agent starts it (%ProgramFiles%
+    is Program Files (x86) there), after an install that succeeded: when it
+    returns, the package is out of the driver store and the files, the
+    setup's keys and the detection mark are gone. An uninstaller that runs
+    in place cannot remove its own file: it may stay, queued for deletion
+    at the next restart."""
+    def body(ctx, case):
+        wine = ctx.wine
+        command = intune_uninstall_command(tool)
+        if not case.check(command, "no %s row in the README's Intune table" % TOOL_NAMES[tool]):
+            return
+        start_clean(ctx, tool)
+        wine.wine("reg", "delete", b"HKLM\\" + PENDING_KEY, "/v", "PendingFileRenameOperations",
+                  "/f")
+        name = "intune-" + tool
+        run_setup(ctx, case, tool, [AUTO], 0, ctx.installs + b"\\" + name.encode())
+        if not case.check(string_value(wine, STATE_KEY, b"DriverInstalled"),
+                          "no detection mark after the install"):
+            return
+        staged = staged_name(wine, tool)
+        # The host's own %ProgramFiles% first, to show it is a 32-bit one.
+        run = wine.run(CMD32 + b" /c echo host:%ProgramFiles%& " + command, ctx.empty,
+                       extra_env={"WINEDEBUG": SETUPAPI_TRACE})
+        case.equal(run.code, 0, "exit code of %s" % show(command))
+        case.check(b"host:C:\\Program Files (x86)" in run.runner_output,
+                   "not started from a 32-bit host: %s" % show(run.runner_output))
+        # Everything below is done by the time the command returns.
+        case.equal(traced_calls(run, b"SetupUninstallOEMInfW"), [staged],
+                   "packages taken out of the driver store (setupapi's trace)")
+        left = file_names(wine.files_below(SETUP_FOLDER))
+        if tool == "nsis":
+            # In place (_?=), uninstall.exe cannot delete itself: Windows
+            # deletes it at the next restart.
+            pending = wine.subtree(PENDING_KEY).get(b"", {}).get(
+                b"PendingFileRenameOperations", (None, b""))[1]
+            case.equal(left, ["uninstall.exe"], "files in the setup's folder")
+            case.check(SETUP_FOLDER.lower() + b"\\uninstall.exe" in pending.lower(),
+                       "uninstall.exe is not queued for deletion at restart: %s" % show(pending))
+        else:
+            # Inno's copy in the temporary folder ends the uninstaller it
+            # was started from once it is done, then deletes that file and
+            # the folder.
+            case.check(left in (None, ["unins000.exe"]),
+                       "files in the setup's folder: %s" % show(left))
+            deadline = time.monotonic() + 30
+            while left is not None and time.monotonic() < deadline:
+                time.sleep(1)
+                left = file_names(wine.files_below(SETUP_FOLDER))
+            case.equal(left, None, "files in the setup's folder 30 s later")
+        if ctx.x86:
+            case.equal(file_names(wine.files_below(X86_INF_FOLDER)), None,
+                       "files in the INF folder")
+        case.equal(string_value(wine, STATE_KEY, b"DriverInstalled"), None, "detection mark")
+        case.equal(staged_name(wine, tool), None, "staged package's name")
+        case.check(b"" not in wine.subtree(SETUP_KEYS[tool]), "the uninstall key is left")
+    body.__name__ = "%s, Intune's uninstall command from a 32-bit host" % TOOL_NAMES[tool]
+    return body
+
+
+CASES = [setup_case(tool, *row) for tool in ("nsis", "inno") for row in SETUP_OUTCOMES] + [
+    intune_uninstall(tool) for tool in ("nsis", "inno")]
