@@ -17,6 +17,11 @@ HARDWARE_ID='USB\VID_1F3A&PID_0C21'
 DEVICE_KEY="System\\CurrentControlSet\\Enum\\$HARDWARE_ID"
 PACKAGE=tests/wine/driver-package
 INF_NAME=talmerix.inf
+# What the argument names, for the test of the demonstration's own checks:
+# an empty INF name (exit code -1) or another hardware ID (the stale
+# instance stays) must make it fail.
+ARGUMENT_INF=${QUORIN_DEMO_INF_NAME-$INF_NAME}
+ARGUMENT_ID=${QUORIN_DEMO_HARDWARE_ID-$HARDWARE_ID}
 X86_INF_FOLDER='Program Files/Common Files/VID_1F3A&PID_0C21/Salvenport/QarnoD217'
 
 show_device_key() {
@@ -87,7 +92,7 @@ demonstrate_x86() {
     echo "(It shows a \"Debug\" box first; without a display it returns at once.)"
     echo "The driver package ($(ls "$PACKAGE" | tr '\n' ' ' | sed 's/ $//')) is in" \
          "C:\\${X86_INF_FOLDER//\//\\}."
-    demonstrate "the x86 program" "$demo/bin-x86" "$demo/pkg" "\\$INF_NAME+$HARDWARE_ID"
+    demonstrate "the x86 program" "$demo/bin-x86" "$demo/pkg" "\\$ARGUMENT_INF+$ARGUMENT_ID"
     machine_stop
 }
 
@@ -131,7 +136,7 @@ wine_quiet wineboot -i
 cp -R "$PACKAGE/." "$demo/pkg/"
 echo "The driver package ($(ls "$demo/pkg" | tr '\n' ' ' | sed 's/ $//')) is in the current" \
      "directory, $(windows_path "$demo/pkg")."
-demonstrate "the x64 program" "$demo/bin-x64" "$demo/pkg" "$INF_NAME+$HARDWARE_ID"
+demonstrate "the x64 program" "$demo/bin-x64" "$demo/pkg" "$ARGUMENT_INF+$ARGUMENT_ID"
 machine_stop
 
 if [ "$x86" = 1 ]; then

@@ -89,6 +89,16 @@ def try_table(out):
     return rows
 
 
+def run_script(argv, scratch, env=None):
+    """Runs a script to its end: (its result, its output). The output goes
+    into a file, not a pipe, which Wine's processes could hold open."""
+    with open(os.path.join(scratch, "out"), "w+b") as out:
+        done = subprocess.run(argv, stdout=out, stderr=subprocess.STDOUT, timeout=900,
+                              env=dict(os.environ, **(env or {})))
+        out.seek(0)
+        return done, out.read().decode("utf-8", "replace")
+
+
 def try_case(name, files, status, refused):
     """try-package.sh on a package folder: the table names every step; a
     good package passes each (staged without a controller, served with one,
@@ -108,12 +118,7 @@ def try_case(name, files, status, refused):
                     os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
                     with open(os.path.join(folder, path), "wb") as f:
                         f.write(data)
-            # Into a file, not a pipe, which Wine's processes could hold open.
-            with open(os.path.join(scratch, "out"), "w+b") as out:
-                done = subprocess.run([TRY_SCRIPT] + options + [folder], stdout=out,
-                                      stderr=subprocess.STDOUT, timeout=900)
-                out.seek(0)
-                text = out.read().decode("utf-8", "replace")
+            done, text = run_script([TRY_SCRIPT] + options + [folder], scratch)
         finally:
             shutil.rmtree(scratch)
         rows = try_table(text)
@@ -148,7 +153,30 @@ def try_case(name, files, status, refused):
     return only("x64", body)
 
 
-ALL_HIGH = bytes(range(0x80, 0x100))
+DEMO_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "demo.sh")
+
+# The demonstration's own checks (x64 program alone): the argument it hands
+# the program, changed; what it must then complain of.
+DEMO_FAILURES = [
+    ("an exit code other than 0", {"QUORIN_DEMO_INF_NAME": ""},
+     "the x64 program: exit code -1, not 0"),
+    ("the stale instance left", {"QUORIN_DEMO_HARDWARE_ID": "USB\\VID_1F3A&PID_0C22"},
+     "the x64 program: the stale instance OLD_0003 is still there"),
+]
 
 
-CASES = [try_case(*row) for row in TRY_PACKAGES]
+def demo_case(name, variables, complaint):
+    """scripts/demo.sh fails, naming what was not as expected."""
+    def body(ctx, case):
+        scratch = tempfile.mkdtemp(dir=ctx.wine.work, prefix="demo")
+        try:
+            done, text = run_script([DEMO_SCRIPT], scratch, dict(variables, QUORIN_DEMO_X86="0"))
+        finally:
+            shutil.rmtree(scratch)
+        case.equal(done.returncode, 1, "exit status")
+        case.check(complaint in text, "the demo does not say %r:\n%s" % (complaint, text[-2000:]))
+    body.__name__ = "demo fails on " + name
+    return only("x64", body)
+
+
+CASES = [try_case(*row) for row in TRY_PACKAGES] + [demo_case(*row) for row in DEMO_FAILURES]
