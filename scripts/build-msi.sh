@@ -140,12 +140,20 @@ upgrade_code="{$upgrade_code}"
 [ $own_package = yes ] || [ "$upgrade_code" != "$example_upgrade_code" ] ||
     fail "--upgrade-code $upgrade_code is the example's own: make a GUID of your own (uuidgen)"
 
-# The product's names: the example's for the test package; else the
-# folder under Program Files is named after the product unless told.
+# The package itself: one INF, every file where the INF says.
+bash "$here/check-package.sh" --arch amd64 "$package" || exit 1
+inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n')
+
+# The product's names: the example's for the test package, else named
+# after the INF unless told; the folder under Program Files and the
+# manufacturer after the product unless told.
 if [ -z "$name" ] && [ $own_package = yes ]; then
     name="Quorin64 example driver"
     [ -n "$folder_name" ] || folder_name="Quorin64 example"
     [ -n "$manufacturer" ] || manufacturer="Quorin64 example"
+elif [ -z "$name" ]; then
+    name="${inf_name%.*} driver"
+    echo "warning: no --name: the product is called '$name'" >&2
 fi
 [ -n "$folder_name" ] || folder_name=$name
 [ -n "$manufacturer" ] || manufacturer=$name
@@ -153,17 +161,7 @@ fi
 bad_name() {
     [[ "$1" == *[\\/:*?\"\<\>\|]* || "$1" =~ [[:cntrl:]] || "$1" == *[.\ ] || "$1" == \ * ]]
 }
-[ -z "$folder_name" ] || ! bad_name "$folder_name" || fail "folder '$folder_name' cannot be a folder name on Windows (\\ / : * ? \" < > | or a trailing dot or blank): choose one with --folder"
-
-# The package itself: one INF, every file where the INF says.
-bash "$here/check-package.sh" --arch amd64 "$package" || exit 1
-inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n')
-if [ -z "$name" ]; then
-    name="${inf_name%.*} driver"
-    echo "warning: no --name: the product is called '$name'" >&2
-    [ -n "$folder_name" ] || folder_name=$name
-    [ -n "$manufacturer" ] || manufacturer=$name
-fi
+! bad_name "$folder_name" || fail "folder '$folder_name' cannot be a folder name on Windows (\\ / : * ? \" < > | or a trailing dot or blank): choose one with --folder"
 # The program takes the INF name up to the first "+"; the custom action's
 # data splits at "|"; Windows Installer would read brackets and braces as
 # references. Non-ASCII names would reach the program in another code page.

@@ -511,14 +511,24 @@ LONG WriteRecordText(HKEY key, const char* name, const char* text) {
     return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text, lstrlenA(text) + 1);
 }
 
+BOOL ReadRecordNumber(HKEY key, const char* name, DWORD* number) {
+    DWORD type = 0;
+    DWORD bytes = sizeof *number;
+    return RegQueryValueExA(key, name, NULL, &type, (BYTE*)number, &bytes) == ERROR_SUCCESS &&
+           type == REG_DWORD;
+}
+
+LONG WriteRecordNumber(HKEY key, const char* name, DWORD number) {
+    return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&number, sizeof number);
+}
+
 // The package's name and fingerprint, as what a version owns.
 LONG WriteOwned(HKEY key, const char* stagedName) {
     DWORD fingerprint = 0;
     if (!StoreFingerprint(stagedName, &fingerprint)) return (LONG)GetLastError();
     LONG status = WriteRecordText(key, "InfName", stagedName);
     if (status != ERROR_SUCCESS) return status;
-    return RegSetValueExA(key, "InfFingerprint", 0, REG_DWORD, (const BYTE*)&fingerprint,
-                          sizeof fingerprint);
+    return WriteRecordNumber(key, "InfFingerprint", fingerprint);
 }
 
 // Deletes a key that holds neither subkeys nor values.
@@ -623,11 +633,7 @@ BOOL WriteRecord(MSIHANDLE install, const ActionData* data, const StoreBefore* b
     HKEY key;
     LONG status = OpenRecord(data->upgradeCode, data->productCode, TRUE, KEY_SET_VALUE, &key);
     if (status == ERROR_SUCCESS) {
-        if (restart) {
-            DWORD one = 1;
-            status = RegSetValueExA(key, "RestartNeeded", 0, REG_DWORD, (const BYTE*)&one,
-                                    sizeof one);
-        }
+        if (restart) status = WriteRecordNumber(key, "RestartNeeded", 1);
         if (status == ERROR_SUCCESS && undo != NULL) {
             status = WriteOwned(key, owned);
             if (status == ERROR_SUCCESS) status = WriteRecordText(key, "Undo", undo);
@@ -743,12 +749,8 @@ extern "C" __declspec(dllexport) UINT WINAPI RemoveDriver(MSIHANDLE install) {
     DWORD recorded = 0;
     if (OpenRecord(data.upgradeCode, data.productCode, FALSE, KEY_QUERY_VALUE, &key) ==
         ERROR_SUCCESS) {
-        DWORD type = 0;
-        DWORD bytes = sizeof recorded;
         owns = ReadRecordText(key, "InfName", stagedName, sizeof stagedName) &&
-               RegQueryValueExA(key, "InfFingerprint", NULL, &type, (BYTE*)&recorded, &bytes) ==
-                   ERROR_SUCCESS &&
-               type == REG_DWORD;
+               ReadRecordNumber(key, "InfFingerprint", &recorded);
         RegCloseKey(key);
     }
     DWORD fingerprint = 0;
@@ -794,12 +796,8 @@ extern "C" __declspec(dllexport) UINT WINAPI ScheduleRestart(MSIHANDLE install) 
         OpenRecord(upgradeCode, productCode, FALSE, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return ERROR_SUCCESS;
     }
-    DWORD type = 0;
     DWORD value = 0;
-    DWORD bytes = sizeof value;
-    if (RegQueryValueExA(key, "RestartNeeded", NULL, &type, (BYTE*)&value, &bytes) ==
-            ERROR_SUCCESS &&
-        type == REG_DWORD && value == 1) {
+    if (ReadRecordNumber(key, "RestartNeeded", &value) && value == 1) {
         MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
         LogNote(install, "the driver needs a restart: Windows Installer asks for it at the end");
     }
