@@ -61,11 +61,11 @@ add_executable(QuorinMinimal WIN32 EXCLUDE_FROM_ALL bench/minimal/minimal_progra
     ${PROJECT_BINARY_DIR}/Quorin64.rc)
 quorin_windows_program(QuorinMinimal)
 
-# The example Windows Installer package's custom-action DLL (examples/msi),
+# The example Windows Installer package's custom-action DLL (kit/msi),
 # for x64 only as the package is. It needs no C runtime: its own entry
 # point, nothing but Windows' own DLLs (libgcc only for stack probes).
 if(QUORIN_TARGET STREQUAL "x64")
-    add_library(Quorin64Action SHARED examples/msi/driver_action.cpp)
+    add_library(Quorin64Action SHARED action/driver_action.cpp)
     set_target_properties(Quorin64Action PROPERTIES PREFIX "")
     quorin_windows_binary(Quorin64Action)
     # No C runtime to call: copy and length loops stay loops.

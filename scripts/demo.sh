@@ -2,7 +2,7 @@
 # The demonstration: installs what is missing, builds, then runs both real
 # programs under Wine against a demonstration device and shows what each
 # did: the x64 program under the host's Wine 8, then the x86 program under
-# WoW64 in the Debian 13 root of scripts/wine32.sh (built on the first run:
+# WoW64 in the Debian 13 root of kit/lib/wine32.sh (built on the first run:
 # about 2 minutes and 470 MB downloaded; QUORIN_DEMO_X86=0 leaves the x86
 # part out). Each program finds the whole test driver package (INF, catalog,
 # driver file) where it looks. Everything it creates lives in a temporary
@@ -11,7 +11,7 @@
 # 0 or leaves the stale instance, so scripts/test.sh runs it too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/lib/wine-machine.sh
+. kit/lib/wine-machine.sh
 
 HARDWARE_ID='USB\VID_1F3A&PID_0C21'
 DEVICE_KEY="System\\CurrentControlSet\\Enum\\$HARDWARE_ID"
@@ -74,7 +74,7 @@ demonstrate() {
     fi
 }
 
-# The x86 part, inside the 32-bit root's namespace (scripts/wine32.sh run),
+# The x86 part, inside the 32-bit root's namespace (kit/lib/wine32.sh run),
 # or with the host's Wine where the host runs 32-bit programs itself.
 demonstrate_x86() {
     local prefix="$demo/prefix-x86"
@@ -106,7 +106,7 @@ fi
 machine_build
 x86=${QUORIN_DEMO_X86:-1}
 if [ "$x86" = 1 ]; then
-    scripts/wine32.sh setup
+    kit/lib/wine32.sh setup
 fi
 
 demo=$(mktemp -d /tmp/quorin-demo.XXXXXX)
@@ -141,11 +141,11 @@ machine_stop
 
 if [ "$x86" = 1 ]; then
     echo
-    mode=$(scripts/wine32.sh mode)
+    mode=$(kit/lib/wine32.sh mode)
     if [ "$mode" = root ]; then
         echo "== The x86 program, under WoW64 in Wine 10 of the 32-bit root" \
-             "($(scripts/wine32.sh root))"
-        scripts/wine32.sh run --bind "$demo" --prefix "$demo/prefix-x86" -- \
+             "($(kit/lib/wine32.sh root))"
+        kit/lib/wine32.sh run --bind "$demo" --prefix "$demo/prefix-x86" -- \
             "$0" --x86-inside "$demo" root
     else
         echo "== The x86 program, under WoW64 in this machine's Wine"

@@ -6,14 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # nsis: makensis builds the example NSIS setup; mmdebstrap builds the 32-bit
-# Wine root of scripts/wine32.sh, gcc its high-linked loader; xvfb and
+# Wine root of kit/lib/wine32.sh, gcc its high-linked loader; xvfb and
 # xdotool give the Inno Setup setups the display they need and dismiss the
 # x86 program's message box there.
 packages=(cmake g++ gcc make libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 clang
           libclang-rt-14-dev valgrind python3 nsis mmdebstrap xvfb xdotool)
 packages+=(osslsigncode openssl)  # signing releases, and its test
-packages+=(wixl msitools)  # build the example Windows Installer package (examples/msi)
+packages+=(wixl msitools)  # build the example Windows Installer package (kit/msi)
 # npm fetches Inno Setup's compiler; a Node.js from elsewhere may bring its own.
 command -v npm > /dev/null || packages+=(npm)
 

@@ -2,9 +2,9 @@
 # Writes the release archive dist/Quorin64-<version>.zip: builds both
 # programs and the custom-action DLL, signs them when a certificate is
 # given, writes SHA256SUMS and packs the programs, the checksums, the usage
-# text, the license and the setup author's kit (the DLL, the three example
-# setups' sources, scripts/build-msi.sh and scripts/check-package.sh, which
-# work from the unpacked archive with only wixl) with CPack's ZIP generator.
+# text, the README, the license and the setup author's kit (the DLL and the
+# kit/ tree as it stands, which works from the unpacked archive) with CPack's
+# ZIP generator.
 #
 # Signing (optional; osslsigncode, SHA-256):
 #   QUORIN_SIGN_PFX            PKCS#12 file holding the certificate and key
@@ -40,14 +40,15 @@ mkdir -p build
 work=$(mktemp -d "$PWD/build/release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 stage=$work/stage
-mkdir -p "$stage/x64" "$stage/x86" "$stage/scripts" "$stage/examples/nsis" \
-    "$stage/examples/inno" "$stage/examples/msi"
+mkdir -p "$stage/x64" "$stage/x86"
 cmake -S . -B "$work/package" -DQUORIN_RELEASE_STAGE="$stage" > "$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; exit 1; }
-cp "$work/package/USAGE.txt" LICENSE "$stage/"
-kit=(examples/nsis/quorin64-setup.nsi examples/inno/quorin64-setup.iss examples/msi/quorin64.wxs
-     scripts/build-msi.sh scripts/check-package.sh)
+cp "$work/package/USAGE.txt" LICENSE README.md "$stage/"
+# The setup author's kit: the kit/ tree as the repository holds it.
+mapfile -t kit < <(git ls-files kit | LC_ALL=C sort)
+[ ${#kit[@]} -gt 0 ] || { echo "no kit/ files in the repository" >&2; exit 1; }
 for file in "${kit[@]}"; do
+    mkdir -p "$stage/$(dirname "$file")"
     cp "$file" "$stage/$file"
 done
 # What is signed: both programs and the DLL.
@@ -85,7 +86,7 @@ else
     signed="unsigned: set QUORIN_SIGN_PFX and QUORIN_SIGN_PASSWORD_FILE to sign"
 fi
 
-(cd "$stage" && sha256sum "${signables[@]}" USAGE.txt LICENSE "${kit[@]}" > SHA256SUMS)
+(cd "$stage" && sha256sum "${signables[@]}" USAGE.txt LICENSE README.md "${kit[@]}" > SHA256SUMS)
 TZ=UTC cpack --config "$work/package/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log"; exit 1; }
 archive=$(cd "$work/out" && ls Quorin64-*.zip)

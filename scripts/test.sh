@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/build.sh
-scripts/wine32.sh setup
+kit/lib/wine32.sh setup
 cmake --preset host > /dev/null
 cmake --build --preset host -j "$(nproc)"
 ctest --preset host

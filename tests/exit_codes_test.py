@@ -130,15 +130,15 @@ def check_usage(codes):
 # The meaning function of each source: where it starts and ends, how a code's
 # branch starts, and its string literals.
 SOURCES = [
-    ("examples/nsis/quorin64-setup.nsi", ("x86", "x64"),
+    ("kit/nsis/quorin64-setup.nsi", ("x86", "x64"),
      r"^Function CodeMeaning\n(.*?)^FunctionEnd", r"^\s*\$\{Case\} (-?\d+)\s*$|^\s*\$\{CaseElse\}",
      r'StrCpy \$Meaning "([^"]*)"'),
-    ("examples/inno/quorin64-setup.iss", ("x86", "x64"),
+    ("kit/inno/quorin64-setup.iss", ("x86", "x64"),
      r"^function Meaning\(Code: Integer\): String;\n(.*?)^end;", r"^\s*(-?\d+):|^  else\s*$",
      r"Result := '([^']*)'"),
-    ("scripts/lib/wine-machine.sh", ("x86", "x64"),
+    ("kit/lib/wine-machine.sh", ("x86", "x64"),
      r"^program_meaning\(\) \{\n(.*?)^\}", r"^\s*(-?\d+)\)|^\s*\*\)", r'echo "([^"]*)"'),
-    ("examples/msi/driver_action.cpp", ("x64",),
+    ("action/driver_action.cpp", ("x64",),
      r"^const char\* CodeMeaning\(int code\) \{\n(.*?)^\}", r"^\s*case (-?\d+):|^\s*default:",
      r'return ((?:\s*"[^"]*")+);'),
 ]

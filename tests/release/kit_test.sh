@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks of the setup author's kit (label "kit"): scripts/check-package.sh
+# Checks of the setup author's kit (label "kit"): kit/check-package.sh
 # on small driver packages made here, and every option and refusal of
-# scripts/build-msi.sh, run from another folder with relative paths.
+# kit/build-msi.sh, run from another folder with relative paths.
 #
 # usage: kit_test.sh X64_EXE X64_ACTION_DLL VERSION
 set -euo pipefail
@@ -9,8 +9,8 @@ program=$(realpath "$1")
 action=$(realpath "$2")
 project_version=$3
 root=$(cd "$(dirname "$0")/../.." && pwd)
-check=$root/scripts/check-package.sh
-build=$root/scripts/build-msi.sh
+check=$root/kit/check-package.sh
+build=$root/kit/build-msi.sh
 
 work=$(mktemp -d /tmp/quorin-kit.XXXXXX)
 trap 'rm -rf "$work"' EXIT

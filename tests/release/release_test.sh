@@ -44,21 +44,22 @@ check_archive() {
     local entries
     entries=$(python3 -m zipfile -l "$archive" | awk 'NR > 1 && $1 !~ /\/$/ { print $1 }' |
         LC_ALL=C sort | tr '\n' ' ')
-    [ "$entries" = "LICENSE SHA256SUMS USAGE.txt ${kit[*]} x64/Quorin64.exe \
+    [ "$entries" = "LICENSE README.md SHA256SUMS USAGE.txt ${kit[*]} x64/Quorin64.exe \
 x64/Quorin64Action.dll x86/Quorin64.exe " ] || fail "archive holds: $entries"
     (cd "$into" && sha256sum --quiet -c SHA256SUMS) || fail "checksums of $archive"
-    [ "$(wc -l < "$into/SHA256SUMS")" = 10 ] || fail "SHA256SUMS does not list the ten files"
+    [ "$(wc -l < "$into/SHA256SUMS")" = $((${#kit[@]} + 6)) ] ||
+        fail "SHA256SUMS does not list every file but itself"
     local file
     for file in "${kit[@]}"; do
         same "$into/$file" "$root/$file" "the kit's $file"
     done
     head -1 "$into/USAGE.txt" | grep -qx "Quorin64 $version" || fail "usage text's version"
     same "$into/LICENSE" "$root/LICENSE" "LICENSE"
+    same "$into/README.md" "$root/README.md" "README.md"
 }
 
 # The kit's sources and scripts, as the archive lists them.
-kit=(examples/inno/quorin64-setup.iss examples/msi/quorin64.wxs examples/nsis/quorin64-setup.nsi
-     scripts/build-msi.sh scripts/check-package.sh)
+mapfile -t kit < <(git -C "$root" ls-files kit | LC_ALL=C sort)
 
 # Runs the release command into a folder; what it said goes to a file.
 release() {
@@ -111,7 +112,7 @@ if [ "$mode" = reproducible ]; then
     # The unpacked kit builds a package on its own: its program, its DLL and
     # its WiX source, from another folder (an unzip may drop the modes).
     mkdir "$work/author"
-    (cd "$work/author" && bash ../unpacked/scripts/build-msi.sh --name "Author's pad" \
+    (cd "$work/author" && bash ../unpacked/kit/build-msi.sh --name "Author's pad" \
         --upgrade-code 7c0d1e2f-3a4b-4c5d-8e6f-a0b1c2d3e4f5 --version 1.2.3 \
         "$root/tests/wine/driver-package" > built 2> err) ||
         fail "the kit's build-msi.sh: $(cat "$work/author/err")"

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Runs commands in the 32-bit Wine root for the Wine suite, from inside the
-namespace that scripts/wine32.sh sets up, so that one namespace (and one
+namespace that kit/lib/wine32.sh sets up, so that one namespace (and one
 wineserver) serves many calls:
 
-    scripts/wine32.sh run --bind DIR -- namespace_agent.py
+    kit/lib/wine32.sh run --bind DIR -- namespace_agent.py
 
 Each line on standard input is a JSON request {"id", "argv", "env",
 "timeout", "stdout", "stderr"}: argv runs inside the root (chroot) with

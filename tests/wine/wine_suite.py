@@ -2,7 +2,7 @@
 """End-to-end tests of the real Quorin64.exe programs under Wine.
 
 The x64 program runs under the host's Wine 8; the x86 program under WoW64,
-in the Debian 13 root with Wine 10 that scripts/wine32.sh sets up (or under
+in the Debian 13 root with Wine 10 that kit/lib/wine32.sh sets up (or under
 the host's Wine where the host runs 32-bit code). Per program one prefix
 serves the whole run; each `run` keeps one wineserver (and, for the root,
 one namespace) for all its cases:
@@ -24,7 +24,7 @@ setups and their uninstallers (32-bit programs: for the x64 program too,
 they run in the 32-bit root where the host has no 32-bit Wine, on an Xvfb
 display of the suite's own); "msi" installs and removes the example Windows
 Installer packages with msiexec (x64 program only), the double answering
-for the program their custom action starts; "try" runs scripts/try-package.sh
+for the program their custom action starts; "try" runs kit/try-package.sh
 (x64 only), which builds and tries a driver package on a machine of its own.
 """
 import argparse

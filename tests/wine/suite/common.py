@@ -6,10 +6,10 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "wineserver"
 # tests/wine, the folder of wine_suite.py
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-WINE32_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "wine32.sh")
+WINE32_SCRIPT = os.path.join(HERE, "..", "..", "kit", "lib", "wine32.sh")
 AGENT = os.path.join(HERE, "namespace_agent.py")
-INNO_SCRIPT = os.path.join(HERE, "..", "..", "examples", "inno", "quorin64-setup.iss")
-CHECK_PACKAGE = os.path.join(HERE, "..", "..", "scripts", "check-package.sh")
+INNO_SCRIPT = os.path.join(HERE, "..", "..", "kit", "inno", "quorin64-setup.iss")
+CHECK_PACKAGE = os.path.join(HERE, "..", "..", "kit", "check-package.sh")
 EXIT_CODES = os.path.join(HERE, "..", "..", "docs", "exit-codes.tsv")
 # The server outlives the last Wine process by this long, so a run that is
 # killed before its cleanup still leaves nothing behind for long.

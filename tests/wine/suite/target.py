@@ -142,7 +142,7 @@ class Target:
                    os.path.join(self.prefix, "drive_c", "windows", system, "newdev.dll"))
 
     def compile_inno(self):
-        """examples/inno with ISCC.exe, bundling both programs and the test
+        """kit/inno with ISCC.exe, bundling both programs and the test
         driver package; the x86 program's setup takes the x86 branch on
         64-bit Windows too."""
         # The setup installs on amd64 and x86 Windows: the package must

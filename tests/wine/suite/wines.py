@@ -1,5 +1,5 @@
 """Where Wine runs: the host's Wine 8, or Wine 10 in the 32-bit root of
-scripts/wine32.sh, one long-lived namespace per run."""
+kit/lib/wine32.sh, one long-lived namespace per run."""
 import json
 import os
 import subprocess
@@ -12,7 +12,7 @@ from suite.common import (AGENT, CALL_TIMEOUT, SERVER_PERSIST_SECONDS, WINE32_SC
 
 
 # ---------------------------------------------------------------------------
-# Where Wine runs: the host, or the 32-bit root through scripts/wine32.sh
+# Where Wine runs: the host, or the 32-bit root through kit/lib/wine32.sh
 
 
 class HostWine:

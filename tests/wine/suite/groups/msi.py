@@ -12,7 +12,7 @@ from suite.common import (DEV, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_
 
 
 # ---------------------------------------------------------------------------
-# The example Windows Installer package (examples/msi), for the x64 program
+# The example Windows Installer package (kit/msi), for the x64 program
 
 MSIEXEC = b"C:\\windows\\system32\\msiexec.exe"
 MSI_FOLDER = b"C:\\Program Files\\Quorin64 example"

@@ -1,4 +1,4 @@
-"""The "try" group (x64 program): scripts/try-package.sh, which builds and
+"""The "try" group (x64 program): kit/try-package.sh, which builds and
 tries a driver package on a Wine machine of its own."""
 import os
 import re
@@ -10,10 +10,10 @@ from suite.checks import only
 from suite.common import HERE
 
 
-# scripts/try-package.sh, an author's try of a driver package (x64 MSI, in
+# kit/try-package.sh, an author's try of a driver package (x64 MSI, in
 # the 32-bit root's Wine 10, on a machine of its own)
 
-TRY_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "try-package.sh")
+TRY_SCRIPT = os.path.join(HERE, "..", "..", "kit", "try-package.sh")
 TRY_STEPS = ["build the MSI", "no controller: install", "no controller: uninstall",
              "controller present: install", "controller present: uninstall"]
 TRY_UPGRADE_CODE = "{5B0E4C1A-7D2F-4A8B-9C3E-1F6D8A2B4C7E}"

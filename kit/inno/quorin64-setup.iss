@@ -53,10 +53,10 @@
 ; box where its window station is invisible (run as SYSTEM in session 0, as
 ; deployment tools do), so only interactive runs on 32-bit Windows show it.
 ; Inno Setup 6 setups need Windows 7 SP1 or later; for Windows XP use the
-; NSIS example (examples/nsis).
+; NSIS example (kit/nsis).
 ;
 ; Build (paths are relative to this file):
-;   ISCC.exe examples\inno\quorin64-setup.iss
+;   ISCC.exe kit\inno\quorin64-setup.iss
 ; writes build\inno\quorin64-setup.exe. Every define below has a default; set
 ; yours with /D, for example
 ;   ISCC.exe /DQUORIN64_PACKAGE=C:\mydriver /DQUORIN64_INF_NAME=mydrv.inf
@@ -79,7 +79,7 @@
 ;
 ; The meanings of the program's exit codes are those of the project's list,
 ; docs/exit-codes.tsv. Before building, check the package with the
-; project's scripts/check-package.sh --arch amd64 --arch x86 <folder>.
+; project's kit/check-package.sh --arch amd64 --arch x86 <folder>.
 
 #ifdef QUORIN64_INF
   #error QUORIN64_INF is gone: set QUORIN64_PACKAGE (the folder) and QUORIN64_INF_NAME

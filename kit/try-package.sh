@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Tries a driver package under Wine before it reaches a customer: builds the
-# Windows Installer package with scripts/build-msi.sh (which checks the
+# Windows Installer package with kit/build-msi.sh (which checks the
 # driver package first), then installs and removes it on a demonstration
 # machine, a fresh Wine prefix of its own, removed afterwards.
 set -euo pipefail
 
 usage() {
     cat <<'EOF'
-usage: scripts/try-package.sh [build-msi.sh options] FOLDER
+usage: kit/try-package.sh [build-msi.sh options] FOLDER
 
 Builds the MSI for the driver package in FOLDER (every option goes to
-scripts/build-msi.sh; see its --help), then on a fresh Wine machine:
+kit/build-msi.sh; see its --help), then on a fresh Wine machine:
   1. no controller connected: installs the MSI; the program ends with -3
      and the package is staged in the driver store;
   2. uninstalls it: the files are gone and the package is out of the store;
@@ -22,13 +22,13 @@ It prints one table with each step's exit code and what it means, and exits
 1 when a step is not as expected (2 on a usage error). Each step has a time
 limit (QUORIN_TRY_STEP_SECONDS, default 120). It installs what it needs on
 Debian and builds the programs; Wine 10 runs in the root of
-scripts/wine32.sh (built on the first run: a few minutes, 470 MB
+kit/lib/wine32.sh (built on the first run: a few minutes, 470 MB
 downloaded). Without --output the MSI is removed with the machine.
 EOF
 }
 
 checkout=$(cd "$(dirname "$0")/.." && pwd)
-. "$checkout/scripts/lib/wine-machine.sh"
+. "$checkout/kit/lib/wine-machine.sh"
 STEP_SECONDS=${QUORIN_TRY_STEP_SECONDS:-120}
 [[ "$STEP_SECONDS" =~ ^[1-9][0-9]*$ ]] || { echo "QUORIN_TRY_STEP_SECONDS must be a number of seconds" >&2; exit 2; }
 ERROR_NO_SUCH_DEVINST=0xE000020B
@@ -218,8 +218,8 @@ for ((i = 0; i < $#; i++)); do
         --help|-h)
             usage
             echo
-            echo "scripts/build-msi.sh's options:"
-            "$checkout/scripts/build-msi.sh" --help
+            echo "kit/build-msi.sh's options:"
+            "$checkout/kit/build-msi.sh" --help
             exit 0 ;;
         --output) output=${args[i + 1]:-} ;;
         --output=*) output=${args[i]#--output=} ;;
@@ -234,7 +234,7 @@ trap 'exit 130' INT TERM
 
 echo "Preparing: the programs, the test helpers and the 32-bit root's Wine 10 ..."
 if ! (cd "$checkout" && timeout 1800 bash -c \
-        '. scripts/lib/wine-machine.sh && machine_build && QUORIN_WINE32=root scripts/wine32.sh setup') \
+        '. kit/lib/wine-machine.sh && machine_build && QUORIN_WINE32=root kit/lib/wine32.sh setup') \
         > "$work/prepare.log" 2>&1; then
     cat "$work/prepare.log"
     echo "try-package.sh: preparing failed (or took over 30 minutes): see above" >&2
@@ -245,7 +245,7 @@ cp "$checkout/$MACHINE_HELPERS/runner.exe" "$checkout/$MACHINE_HELPERS/mkdevice.
     "$checkout/$MACHINE_HELPERS/newdev.dll" "$work/bin/"
 
 # The package, built where the author asked or in the machine's folder.
-build=(timeout 300 "$checkout/scripts/build-msi.sh" "${args[@]}")
+build=(timeout 300 "$checkout/kit/build-msi.sh" "${args[@]}")
 [ -n "$output" ] || build+=(--output "$work/package.msi")
 code=0
 "${build[@]}" > "$work/build.out" 2> "$work/build.err" || code=$?
@@ -269,7 +269,7 @@ else
     echo
     echo "Trying it on a demonstration machine (Wine 10, a fresh prefix) ..."
     inside_limit=$((4 * (STEP_SECONDS + 40) + 6 * STALE_LIMIT + 120))
-    if ! timeout -k 10 "$inside_limit" env QUORIN_WINE32=root "$checkout/scripts/wine32.sh" run \
+    if ! timeout -k 10 "$inside_limit" env QUORIN_WINE32=root "$checkout/kit/lib/wine32.sh" run \
             --bind "$work" --prefix "$work/prefix" -- "$0" --inside "$work" "$hwid"; then
         row "the demonstration machine" - FAILED "ended early or took over $inside_limit s"
     fi

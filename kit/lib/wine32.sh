@@ -4,23 +4,23 @@
 # through a user namespace. Where the kernel runs 32-bit x86 code, the
 # root's 32-bit Wine loader runs natively; where it does not, qemu-i386
 # executes 32-bit code through a binfmt_misc registration private to the
-# namespace, with a loader linked high (scripts/wine32-loader.c) bound over
+# namespace, with a loader linked high (kit/lib/wine32-loader.c) bound over
 # Wine's own so that fixed-base programs can load at 0x00400000. Nothing is
 # changed on the host outside the root's folder: no apt source, no
 # binfmt_misc entry, and everything mounted or started in a namespace ends
 # with it.
 #
-#   scripts/wine32.sh setup     builds the root once (about 470 MB downloaded,
+#   kit/lib/wine32.sh setup     builds the root once (about 470 MB downloaded,
 #                               3.2 GB on disk) with a ready 64-bit Wine
 #                               prefix; does nothing when it is already built
-#   scripts/wine32.sh root      prints the root's folder
-#   scripts/wine32.sh mode      prints "host" when this machine runs 32-bit
+#   kit/lib/wine32.sh root      prints the root's folder
+#   kit/lib/wine32.sh mode      prints "host" when this machine runs 32-bit
 #                               Wine itself (wine32 installed and working),
 #                               else "root"
-#   scripts/wine32.sh exec-mode prints how the root's 32-bit code runs:
+#   kit/lib/wine32.sh exec-mode prints how the root's 32-bit code runs:
 #                               "native" where the kernel runs it, else
 #                               "qemu"
-#   scripts/wine32.sh run [--bind DIR]... [--prefix DIR] -- COMMAND...
+#   kit/lib/wine32.sh run [--bind DIR]... [--prefix DIR] -- COMMAND...
 #                               runs COMMAND (a host program) in a new
 #                               namespace where $QUORIN_WINE32_CHROOT is the
 #                               root, ready for `chroot`: /proc, /dev, /sys,
@@ -168,7 +168,7 @@ setup() {
     echo "32-bit Wine root ready: $(as_root du -sh "$ROOT" | cut -f1) in $ROOT"
 }
 
-# The loader of scripts/wine32-loader.c, linked at 0x7d000000 (not
+# The loader of kit/lib/wine32-loader.c, linked at 0x7d000000 (not
 # position-independent, so qemu-i386 maps it there) against the root's own
 # C library; the host's gcc and ld need no i386 headers or libraries.
 build_loader() {
@@ -239,7 +239,7 @@ inside() {
     local how
     how=$(exec_mode)
     if [ "$how" = qemu ]; then
-        [ -f "$ROOT$LOADER" ] || die "no high-linked loader in $ROOT: run scripts/wine32.sh setup"
+        [ -f "$ROOT$LOADER" ] || die "no high-linked loader in $ROOT: run kit/lib/wine32.sh setup"
         mount --bind "$ROOT$LOADER" "$new/usr/lib/wine/wine"
         mkdir -p /proc/sys/fs/binfmt_misc 2> /dev/null || true
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
@@ -260,7 +260,7 @@ run() {
     done
     [ $# -gt 1 ] || die "usage: wine32.sh run [--bind DIR]... [--prefix DIR] -- COMMAND..."
     shift
-    [ -d "$ROOT/usr/lib/wine" ] || die "no 32-bit Wine root in $ROOT: run scripts/wine32.sh setup"
+    [ -d "$ROOT/usr/lib/wine" ] || die "no 32-bit Wine root in $ROOT: run kit/lib/wine32.sh setup"
     if [ -n "$prefix" ]; then
         local inside_bind=0 dir
         for dir in "${binds[@]}"; do

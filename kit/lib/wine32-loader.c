@@ -9,7 +9,7 @@
  *
  * No headers: the host compiles it with gcc -m32 without i386 headers, and
  * links it against the root's own libc.so.6 and ld-linux.so.2
- * (scripts/wine32.sh setup).
+ * (kit/lib/wine32.sh setup).
  */
 extern void *dlopen(const char *file, int mode);
 extern void *dlsym(void *handle, const char *name);

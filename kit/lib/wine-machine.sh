@@ -1,6 +1,6 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # A demonstration machine under Wine, for scripts/demo.sh and
-# scripts/try-package.sh (sourced, not run): which Wine runs in which
+# kit/try-package.sh (sourced, not run): which Wine runs in which
 # prefix, the test suite's Windows helpers (tests/wine: mkdevice.exe
 # creates present devices through Wine's setupapi, runner.exe starts a
 # command line and prints its full 32-bit exit code), a demonstration
@@ -28,7 +28,7 @@ machine_build() {
 }
 
 # wine and wineserver of the machine: the host's, or those inside the
-# 32-bit root (only from a namespace of `scripts/wine32.sh run`). Extra
+# 32-bit root (only from a namespace of `kit/lib/wine32.sh run`). Extra
 # variables for every Wine call go in machine_env.
 machine_env=(WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=')
 machine_host_wine() {

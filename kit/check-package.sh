@@ -4,8 +4,8 @@
 # asks for the missing disk (and nobody answers in session 0) and Wine's
 # setupapi retries the copy for ever.
 #
-# usage: scripts/check-package.sh [--arch amd64|x86]... FOLDER
-#        scripts/check-package.sh --hardware-ids FOLDER
+# usage: kit/check-package.sh [--arch amd64|x86]... FOLDER
+#        kit/check-package.sh --hardware-ids FOLDER
 #
 # The folder must hold exactly one INF at its top. For each architecture
 # (default: amd64 and x86), every file that [SourceDisksFiles] or

@@ -50,7 +50,7 @@
 ; deployment tools do), so only interactive runs on 32-bit Windows show it.
 ;
 ; Build (paths are relative to this file; makensis runs here):
-;   makensis examples/nsis/quorin64-setup.nsi
+;   makensis kit/nsis/quorin64-setup.nsi
 ; writes build/nsis/quorin64-setup.exe. Every define below has a default; set
 ; yours with -D, for example
 ;   makensis -DQUORIN64_PACKAGE=C:\mydriver -DQUORIN64_INF_NAME=mydrv.inf
@@ -64,7 +64,7 @@
 ; x86-unicode, which runs on 32-bit and 64-bit Windows alike: an
 ; amd64-unicode setup never sees a 32-bit Windows), QUORIN64_CHECK_PACKAGE
 ; (where makensis runs on Linux: the package checker, by default
-; scripts/check-package.sh of this project if it is there; the build stops
+; kit/check-package.sh of this project if it is there; the build stops
 ; when it refuses the package), QUORIN64_FORCE_X86 (tests only: take the
 ; x86 branch on 64-bit Windows too, where the x86 program ends with -6).
 ; Your setup's identity: HARDWARE_ID (the controller's), PRODUCT_NAME,
@@ -117,10 +117,10 @@ Target ${QUORIN64_TARGET}
             !error "QUORIN64_CHECK_PACKAGE: ${QUORIN64_CHECK_PACKAGE} not found"
         !endif
     !else
-        !if /FileExists "${__FILEDIR__}/../../scripts/check-package.sh"
-            !define QUORIN64_CHECK_PACKAGE "${__FILEDIR__}/../../scripts/check-package.sh"
+        !if /FileExists "${__FILEDIR__}/../../kit/check-package.sh"
+            !define QUORIN64_CHECK_PACKAGE "${__FILEDIR__}/../../kit/check-package.sh"
         !else
-            !warning "scripts/check-package.sh not found: the driver package is not checked"
+            !warning "kit/check-package.sh not found: the driver package is not checked"
         !endif
     !endif
     !ifdef QUORIN64_CHECK_PACKAGE

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds a Windows Installer package (examples/msi/quorin64.wxs) for a
+# Builds a Windows Installer package (kit/msi/quorin64.wxs) for a
 # driver package with msitools' wixl: the x64 program, the custom-action
 # DLL and every file of the driver package folder. Works from a checkout
 # (after scripts/build.sh) and from the release archive's kit alike.
 #
-# usage: scripts/build-msi.sh [options] [FOLDER]
+# usage: kit/build-msi.sh [options] [FOLDER]
 #
 #   FOLDER                the driver package: exactly one INF at its top
 #                         (default: the project's test package,
@@ -35,7 +35,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-wxs=$root/examples/msi/quorin64.wxs
+wxs=$here/msi/quorin64.wxs
 test_package=$root/tests/wine/driver-package
 example_upgrade_code='{6DCCB3BF-67D7-462E-BC59-79A74F42781F}'
 # The checkout keeps the programs in its build folders, the kit beside the
