@@ -49,7 +49,7 @@
 #include <msiquery.h>
 #include <setupapi.h>
 
-#include "../../platform/text.h"
+#include "../platform/text.h"
 
 namespace {
 
