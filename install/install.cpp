@@ -1,5 +1,6 @@
 #include "install.h"
 
+#include "../platform/services.h"
 #include "../platform/text.h"
 #include "../registry/sweep.h"
 
@@ -12,6 +13,12 @@ static int PrepareRequest(const char* argumentString, InstallRequest* request) {
 }
 
 static const DriverUpdate NO_DRIVER_UPDATE = {NULL, NULL, 0};
+
+// Where nobody can answer, an install that would ask (an untrusted
+// publisher, a missing disk) must fail at once rather than wait for ever.
+static DWORD InstallFlags(void) {
+    return SomeoneCanAnswer() ? INSTALLFLAG_FORCE : INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE;
+}
 
 // The sweep runs whatever the update did, before the outcome is looked at.
 // Without newdev.dll the attempt fails as a whole: the last-error code of a
@@ -29,7 +36,7 @@ static int InstallWith(const char* argumentString, DriverUpdate* driverUpdate) {
     DWORD lastError = 0;
     if (driverUpdate->update != NULL) {
         updated = driverUpdate->update(NULL, request.hardwareIdCopy, request.infPath,
-                                       INSTALLFLAG_FORCE, &request.rebootRequired);
+                                       InstallFlags(), &request.rebootRequired);
         lastError = GetLastError();
     }
     RemoveStaleInstances(request.hardwareId);

@@ -26,8 +26,12 @@ int RunsInServicesSession(void) {
     return major >= 6;
 }
 
+int SomeoneCanAnswer(void) {
+    return !RunsInServicesSession() && WindowStationIsVisible();
+}
+
 void ShowNotice(const char* text, const char* caption) {
-    if (!RunsInServicesSession() && WindowStationIsVisible()) {
+    if (SomeoneCanAnswer()) {
         MessageBoxA(NULL, text, caption, MB_OK);
     }
 }

@@ -20,6 +20,11 @@ int WindowStationIsVisible(void);
 // session that cannot be read leaves the decision to the station.
 int RunsInServicesSession(void);
 
+// Whether someone can answer the process: a visible station outside the
+// services' session. Where nobody can, neither a box nor a prompt of the
+// driver install may wait for an answer.
+int SomeoneCanAnswer(void);
+
 // An OK box with no owner, shown only where someone can dismiss it; where
 // nobody can, the program goes on as if it had been dismissed.
 void ShowNotice(const char* text, const char* caption);

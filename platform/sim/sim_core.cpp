@@ -741,12 +741,15 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
 
 // ---- user32 ----
 
+// Session 0 on Vista or later: the services', which nobody sees.
+static bool InServicesSession(const Machine& m) { return m.session == 0 && m.versionMajor >= 6; }
+
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     Machine& m = M();
     auto error = Enter("MessageBoxA", Quoted(text));
     m.boxes.push_back({CurrentId(), owner != nullptr, text != nullptr ? text : "",
                        caption != nullptr ? caption : "", type, m.stationVisible,
-                       m.session == 0 && m.versionMajor >= 6});
+                       InServicesSession(m)});
     if (error) {
         SetLastError(*error);
         return 0;
@@ -796,7 +799,8 @@ static BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwa
     auto error = Enter("UpdateDriverForPlugAndPlayDevicesA", Quoted(hardwareId));
     m.updateCalls.push_back({CurrentId(), parent != nullptr, hardwareId ? hardwareId : "",
                              fullInfPath ? fullInfPath : "", installFlags,
-                             rebootRequired != nullptr});
+                             rebootRequired != nullptr,
+                             m.stationVisible && !InServicesSession(m)});
     if (error) {
         SetLastError(*error);
         return FALSE;

@@ -80,6 +80,7 @@ struct UpdateCall {
     std::string infPath;
     DWORD flags = 0;
     bool hasRebootFlag = false;
+    bool seen = true;  // false: on an unseen station or in the services' session
 };
 
 struct MessageBoxShown {

@@ -275,6 +275,29 @@ void CheckBoxesSeen(const std::vector<CallRecord>& calls, RunReport* report) {
     }
 }
 
+// Where nobody can answer, the install may not prompt either; elsewhere it
+// is the plain forced install. Only a failed question excuses a prompt.
+void CheckInstallFlags(const std::vector<CallRecord>& calls, RunReport* report) {
+    const DWORD quiet = INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE;
+    long unseenPrompts = 0;
+    for (const sim::UpdateCall& update : sim::UpdateCalls()) {
+        if (update.seen && update.flags != DWORD{INSTALLFLAG_FORCE}) {
+            report->violations.push_back("install flags " + std::to_string(update.flags) +
+                                         " where someone can answer");
+        } else if (!update.seen && update.flags != quiet) {
+            unseenPrompts += 1;
+        }
+    }
+    const long failedQueries =
+        std::count_if(calls.begin(), calls.end(), [](const CallRecord& call) {
+            return call.injected && IsVisibilityQuery(call.operation);
+        });
+    if (unseenPrompts > failedQueries) {
+        report->violations.push_back(std::to_string(unseenPrompts) +
+                                     " install(s) that may prompt where nobody can answer");
+    }
+}
+
 void CheckResources(RunReport* report) {
     const sim::Accounting& used = sim::Resources();
     if (used.openKeys != 0) {
@@ -428,6 +451,7 @@ RunReport RunAndCheck(const RunSetup& setup, const std::vector<Fault>& faults,
     CheckResources(&report);
     CheckProcesses(&report);
     CheckBoxesSeen(calls, &report);
+    CheckInstallFlags(calls, &report);
     for (const sim::MessageBoxShown& box : sim::MessageBoxes()) {
         report.errorBoxes += box.caption == "Error" ? 1 : 0;
     }

@@ -67,6 +67,16 @@ std::vector<Scenario> Scenarios() {
                              Subkey("0001\\LogConf", 5);
                          },
                          false, INSTALL_OK, {"0000"}});
+    // Started by a service: nobody can answer a box or an install's prompt.
+    scenarios.push_back({"services' session",
+                         [] {
+                             AddNeighbours();
+                             sim::SetSession(0);
+                             Instance("0000", "TALMERIX", 1);
+                             Instance("0001", "usbhub", 3);
+                             Instance("0002", "usbhub", 4, WRITE_DAC);
+                         },
+                         false, INSTALL_OK, {"0000"}});
     scenarios.push_back({"nested stale trees",
                          [] {
                              AddNeighbours();

@@ -50,10 +50,11 @@ def check_tree(case, before, after, removed=(), ignore_under=()):
                                  % (show(key), expected[key], actual[key]))
 
 
-def check_call(case, call, hwid, inf_path, command_line=None):
+def check_call(case, call, hwid, inf_path, command_line=None, seen=True):
     case.equal(call["hwid"], hwid, "hardware ID handed to the update")
     case.equal(call["inf"], inf_path, "INF path handed to the update")
-    case.equal(call["flags"], 1, "install flags (INSTALLFLAG_FORCE)")
+    case.equal(call["flags"], 1 if seen else 5,
+               "install flags (INSTALLFLAG_FORCE, and INSTALLFLAG_NONINTERACTIVE where unseen)")
     case.equal(call["parent"], 0, "parent window")
     case.equal(call["reboot"], 1, "restart flag pointer given")
     if command_line is not None:

@@ -38,7 +38,7 @@ def outcome_case(name, answer, code, seen=True):
         check_double_loaded(case, run)
         if case.equal(len(run.calls), 1, "update calls"):
             check_call(case, run.calls[0], DEV, ctx.inf_path(ctx.cwd, b"driver.inf"),
-                       ctx.command_line(b"driver.inf+" + DEV))
+                       ctx.command_line(b"driver.inf+" + DEV), seen=seen)
         check_boxes(case, run, 0)
         check_tree(case, before, ctx.wine.enum_tree(), removed=BASE_REMOVED)
     body.__name__ = name
