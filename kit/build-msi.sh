@@ -17,6 +17,8 @@
 #                         the same for every version (required but for the
 #                         project's test package)
 #   --version X.Y.Z       product version; raise it at each release
+#   --product-code GUID   the product code (default: a new one each build);
+#                         keep one for a rebuild of the same version
 #   --hardware-id ID      the device's hardware ID (default: the one the
 #                         INF's models list; required when they list several)
 #   --program FILE        the x64 Quorin64.exe (default: the build's or the kit's)
@@ -59,11 +61,12 @@ usage() {
 }
 
 name='' folder_name='' manufacturer='' upgrade_code='' hardware_id='' output='' package=''
+product_code=''
 while [ $# -gt 0 ]; do
     case "$1" in
         --*=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
         --help|-h) usage; exit 0 ;;
-        --name|--folder|--manufacturer|--upgrade-code|--version|--hardware-id|--program|--action|--output)
+        --name|--folder|--manufacturer|--upgrade-code|--product-code|--version|--hardware-id|--program|--action|--output)
             [ $# -ge 2 ] && [ -n "$2" ] && [[ "$2" != --* ]] || fail "$1 needs a value"
             value=$2
             case "$1" in
@@ -71,6 +74,7 @@ while [ $# -gt 0 ]; do
                 --folder) folder_name=$value ;;
                 --manufacturer) manufacturer=$value ;;
                 --upgrade-code) upgrade_code=$value ;;
+                --product-code) product_code=$value ;;
                 --version) version=$value ;;
                 --hardware-id) hardware_id=$value ;;
                 --program) program=$value ;;
@@ -139,6 +143,15 @@ upgrade_code=$(tr -d '{}' <<< "$upgrade_code" | tr a-f A-F)
 upgrade_code="{$upgrade_code}"
 [ $own_package = yes ] || [ "$upgrade_code" != "$example_upgrade_code" ] ||
     fail "--upgrade-code $upgrade_code is the example's own: make a GUID of your own (uuidgen)"
+if [ -n "$product_code" ]; then
+    [[ "$product_code" =~ $guid ]] || fail "--product-code $product_code is not a GUID"
+    product_code=$(tr -d '{}' <<< "$product_code" | tr a-f A-F)
+    product_code="{$product_code}"
+    [ "$product_code" != "$upgrade_code" ] || fail "--product-code is the upgrade code: use two GUIDs"
+else
+    product_code=$(tr a-f A-F < /proc/sys/kernel/random/uuid)
+    product_code="{$product_code}"
+fi
 
 # The package itself: one INF, every file where the INF says.
 bash "$here/check-package.sh" --arch amd64 "$package" || exit 1
@@ -215,6 +228,14 @@ while IFS= read -r file; do
     done
     ln -s "$package/$file" "$work/src/$n"
 done < "$work/files"
+# One component GUID per install path, from the UpgradeCode and the path:
+# another file added or dropped in a later version changes no other
+# file's component (the program's first, then the package's files).
+{ echo Quorin64.exe; cat "$work/files"; } |
+    python3 "$here/lib/msi_files.py" guids "$upgrade_code" > "$work/guids" ||
+    fail "could not derive the components' GUIDs"
+program_guid=$(head -n 1 "$work/guids")
+tail -n +2 "$work/guids" > "$work/file-guids"
 LC_ALL=C awk '
 function esc(s) {
     gsub(/&/, "\\&amp;", s); gsub(/</, "\\&lt;", s); gsub(/>/, "\\&gt;", s)
@@ -227,6 +248,7 @@ BEGIN {
     print "<DirectoryRef Id=\"Quorin64Folder\">"
     depth = 0
 }
+FNR == NR { guid[FNR] = $0; next }
 {
     n = split($0, part, "/")
     # Close the folders this file is not in, open those it is in.
@@ -235,24 +257,23 @@ BEGIN {
     for (; depth > same; depth--) print "</Directory>"
     for (; depth < n - 1; depth++) {
         open[depth + 1] = part[depth + 1]
-        printf "<Directory Id=\"d%d\" Name=\"%s\">\n", NR, esc(part[depth + 1])
+        printf "<Directory Id=\"d%d\" Name=\"%s\">\n", FNR, esc(part[depth + 1])
     }
-    printf "<Component Id=\"c%d\" Guid=\"*\" Win64=\"yes\"><File Id=\"f%d\" Name=\"%s\" Source=\"src/%d\" KeyPath=\"yes\" /></Component>\n", NR, NR, esc(part[n]), NR
-    refs = refs sprintf("<ComponentRef Id=\"c%d\" />\n", NR)
+    printf "<Component Id=\"c%d\" Guid=\"%s\" Win64=\"yes\"><File Id=\"f%d\" Name=\"%s\" Source=\"src/%d\" KeyPath=\"yes\" /></Component>\n", FNR, guid[FNR], FNR, esc(part[n]), FNR
+    refs = refs sprintf("<ComponentRef Id=\"c%d\" />\n", FNR)
 }
 END {
     for (; depth > 0; depth--) print "</Directory>"
     print "</DirectoryRef></Fragment>"
     printf "<Fragment><ComponentGroup Id=\"DriverPackage\">\n%s</ComponentGroup></Fragment></Wix>\n", refs
-}' "$work/files" > "$work/driver-package.wxs"
+}' "$work/file-guids" "$work/files" > "$work/driver-package.wxs"
 
-product_code=$(tr a-f A-F < /proc/sys/kernel/random/uuid)
-product_code="{$product_code}"
 cp "$wxs" "$work/quorin64.wxs"
 (cd "$work" && wixl -a x64 -o package.msi -D Version="$version" \
     -D Program=src/Quorin64.exe -D ActionDll=src/Quorin64Action.dll -D InfName="$inf_name" \
     -D ProductName="$name" -D Manufacturer="$manufacturer" -D FolderName="$folder_name" \
     -D UpgradeCode="$upgrade_code" -D ProductCode="$product_code" -D HardwareId="$hardware_id" \
+    -D ProgramGuid="$program_guid" \
     -D 'Dollar=$' quorin64.wxs driver-package.wxs) > "$work/wixl.log" 2>&1 ||
     { cat "$work/wixl.log" >&2; fail "wixl failed"; }
 
@@ -271,6 +292,30 @@ awk 'BEGIN { FS = OFS = "\t" }
 mv "$work/idt/new.idt" "$work/idt/Upgrade.idt"
 msibuild "$work/package.msi" -i "$work/idt/Upgrade.idt" ||
     fail "msibuild could not write the Upgrade table"
+
+# File versions, as WiX writes them and wixl 0.101 does not: by Windows
+# Installer's rules a versioned file on disk is never replaced by an
+# unversioned one, so an upgrade would keep the old driver file beside the
+# new INF and catalog. Hashes are for unversioned files only.
+{ echo "$program"; sed "s|^|$work/src/|" <<< "$(seq 1 "$n")"; } |
+    python3 "$here/lib/msi_files.py" versions > "$work/versions" ||
+    fail "could not read the files' versions"
+msiinfo export "$work/package.msi" File > "$work/idt/File.idt"
+msiinfo export "$work/package.msi" MsiFileHash > "$work/idt/MsiFileHash.idt"
+awk -F '\t' -v OFS='\t' -v dir="$work/idt" '
+    FILENAME == ARGV[1] { version[FNR == 1 ? "Quorin64.exe" : "f" (FNR - 1)] = $0; next }
+    { sub(/\r$/, "") }
+    FILENAME == ARGV[2] && FNR > 3 && version[$1] != "" {
+        split(version[$1], v, "\t"); $5 = v[1]; $6 = v[2]; versioned[$1] = 1
+    }
+    FILENAME == ARGV[2] { print > (dir "/File.idt.new"); next }
+    FNR <= 3 || !versioned[$1] { print > (dir "/MsiFileHash.idt.new") }' \
+    "$work/versions" "$work/idt/File.idt" "$work/idt/MsiFileHash.idt"
+mv "$work/idt/File.idt.new" "$work/idt/File.idt"
+mv "$work/idt/MsiFileHash.idt.new" "$work/idt/MsiFileHash.idt"
+msibuild "$work/package.msi" -i "$work/idt/File.idt" &&
+    msibuild "$work/package.msi" -i "$work/idt/MsiFileHash.idt" ||
+    fail "msibuild could not write the File and MsiFileHash tables"
 
 # wixl 0.101 drops Execute="rollback" (it writes such an action as
 # immediate): each rollback action of the source gets its in-script (1024)

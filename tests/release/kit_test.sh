@@ -132,6 +132,8 @@ build_rows=(
     "1|--upgrade-code is required for your own package|--hardware-id USB\\VID_1F3A&PID_0C99 --name Acme good"
     "1|--upgrade-code \{6DCCB3BF-67D7-462E-BC59-79A74F42781F\} is the example's own|--upgrade-code {6dccb3bf-67d7-462e-bc59-79a74f42781f} --name Acme good"
     "1|--upgrade-code 6dccb3bf is not a GUID|--upgrade-code 6dccb3bf --name Acme good"
+    "1|--product-code 6dccb3bf is not a GUID|--upgrade-code $guid --product-code 6dccb3bf --name Acme good"
+    "1|--product-code is the upgrade code|--upgrade-code $guid --product-code {$guid} --name Acme good"
     "1|^build-msi.sh: --name needs a value$|--upgrade-code=$guid --name= good"
     "1|folder 'a:b' cannot be a folder name on Windows|--upgrade-code $guid --name a:b good"
     "1|^build-msi.sh: --version needs a value$|--upgrade-code $guid --name Acme good --version"
@@ -159,7 +161,7 @@ for row in "${build_rows[@]}"; do
 done
 
 "$build" --help > out
-for option in name folder manufacturer upgrade-code version hardware-id program action output help; do
+for option in name folder manufacturer upgrade-code product-code version hardware-id program action output help; do
     grep -q -- "--$option" out || fail "--help does not list --$option"
 done
 
@@ -214,6 +216,28 @@ for file in 'my drv & co [1].dat' mydrv.inf mydrv.cat mydrv.sys; do
 done
 [ "$(grep -c $'\tmydrv.sys\t' <<< "$tables")" = 2 ] || fail "both mydrv.sys packed"
 [ "$(upgrade_row "$msi")" = "2.3.4/513" ] || fail "Upgrade row: $(upgrade_row "$msi")"
+
+# The next version, with its product code kept for rebuilds: a file added
+# whose name sorts first, one dropped. Every path keeps its component; only
+# versioned files (the program) have a version and no hash.
+table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4 | LC_ALL=C sort; }
+components() { # path<TAB>GUID of each file
+    join -t $'\t' -1 2 -2 1 -o 1.3,2.2 <(table "$1" File | LC_ALL=C sort -t $'\t' -k2,2) \
+        <(table "$1" Component) | LC_ALL=C sort
+}
+cp -r good next && echo new > "next/0 first.dat" && rm "next/x86/mydrv.sys"
+"$build" "${own[@]}" --upgrade-code "$guid" --version 2.4.0 --name 'Acme & Pad' \
+    --product-code 1a2b3c4d-5e6f-4a0b-8c1d-2e3f4a5b6c7d --hardware-id 'usb\vid_1f3a&pid_0c9a' \
+    --output next.msi next > built 2> err || fail "build-msi.sh of the next version: $(cat err)"
+[ "$(property next.msi ProductCode)" = "{1A2B3C4D-5E6F-4A0B-8C1D-2E3F4A5B6C7D}" ] ||
+    fail "the product code given: $(grep ProductCode built)"
+kept=$(LC_ALL=C comm -12 <(components "$msi") <(components next.msi) | cut -f1 | tr '\n' ' ')
+[ "$kept" = "Quorin64.exe my drv & co [1].dat mydrv.cat mydrv.inf mydrv.sys " ] ||
+    fail "components kept from 2.3.4 to 2.4.0: $kept"
+[ "$(table next.msi File | awk -F '\t' '$5 != "" { print $3 "/" $5 "/" $6 }')" = \
+    "Quorin64.exe/$project_version.0/1033" ] || fail "file versions: $(table next.msi File)"
+[ "$(table next.msi MsiFileHash | grep -c '^Quorin64.exe')" = 0 ] &&
+    [ "$(table next.msi MsiFileHash | wc -l)" = 5 ] || fail "file hashes: $(table next.msi MsiFileHash)"
 
 [ "$failures" -eq 0 ] && echo "kit: passed (${#check_rows[@]} package checks, ${#build_rows[@]} refusals, 2 builds)"
 [ "$failures" -eq 0 ]
