@@ -62,7 +62,9 @@ DWORD UninstallPackage(const char* name);
 
 // -- The ownership record (ownership_record.cpp).
 
-// The record's Undo when InstallDriver put the package into the store.
+// The record's Undo when InstallDriver put the package into the store. A
+// constant in each file, not an extern: MinGW reaches extern data through
+// a pointer the DLL would have to relocate.
 const char UNDO_ADDED[] = "added";
 
 // What the package in the store was before the program ran.
