@@ -65,7 +65,9 @@ quorin_windows_program(QuorinMinimal)
 # for x64 only as the package is. It needs no C runtime: its own entry
 # point, nothing but Windows' own DLLs (libgcc only for stack probes).
 if(QUORIN_TARGET STREQUAL "x64")
-    add_library(Quorin64Action SHARED action/driver_action.cpp)
+    add_library(Quorin64Action SHARED action/exports.cpp action/action_data.cpp
+        action/driver_store.cpp action/ownership_record.cpp action/log_lines.cpp
+        action/run_program.cpp)
     set_target_properties(Quorin64Action PROPERTIES PREFIX "")
     quorin_windows_binary(Quorin64Action)
     # No C runtime to call: copy and length loops stay loops.

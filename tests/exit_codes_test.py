@@ -138,10 +138,16 @@ SOURCES = [
      r"Result := '([^']*)'"),
     ("kit/lib/wine-machine.sh", ("x86", "x64"),
      r"^program_meaning\(\) \{\n(.*?)^\}", r"^\s*(-?\d+)\)|^\s*\*\)", r'echo "([^"]*)"'),
-    ("action/driver_action.cpp", ("x64",),
-     r"^const char\* CodeMeaning\(int code\) \{\n(.*?)^\}", r"^\s*case (-?\d+):|^\s*default:",
-     r'return ((?:\s*"[^"]*")+);'),
+    ("action/log_lines.cpp", ("x64",),
+     r"^const char\* CodeMeaning\(int code\) \{\n(.*?)^\}",
+     r"^\s*case (-?\d+|INSTALL_\w+):|^\s*default:", r'return ((?:\s*"[^"]*")+);'),
 ]
+
+
+def header_names():
+    """{INSTALL_...: code}, from the program's header."""
+    return {name: int(code) for name, code in
+            re.findall(r"^\s*(INSTALL_\w+) = (-?\d+)", read("install/result_codes.h"), re.M)}
 
 
 def check_source(codes, path, programs, function, label, literal):
@@ -149,12 +155,20 @@ def check_source(codes, path, programs, function, label, literal):
     if not body:
         failures.append("%s: no meaning function (%s)" % (path, function))
         return
+    names = header_names()
     branches = {}
     code = None
     for line in body.group(1).splitlines():
         branch = re.match(label, line)
         if branch:
-            code = int(branch.group(1)) if branch.group(1) else None
+            code = branch.group(1)
+            if code in names:
+                code = names[code]
+            elif code is not None and code.startswith("INSTALL_"):
+                fail(path, code, "not a code in install/result_codes.h")
+                code = None
+            elif code is not None:
+                code = int(code)
             if code is not None:
                 branches.setdefault(code, "")
         if code is not None:
