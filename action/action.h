@@ -13,14 +13,17 @@
 #include "../platform/text.h"
 
 // The program refuses fields of 1,024 characters or more; Windows
-// Installer's folders are MAX_PATH at most.
+// Installer's folders are MAX_PATH at most. A package's models are a few
+// dozen IDs at most, each a few dozen characters.
 enum {
     FOLDER_SIZE = MAX_PATH,
     NAME_SIZE = 256,
     ID_SIZE = 1024,
+    IDS_SIZE = 4 * ID_SIZE,
     GUID_SIZE = 39,  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
-    DATA_SIZE = FOLDER_SIZE + NAME_SIZE + 2 * GUID_SIZE + ID_SIZE + 4,
-    LINE_SIZE = DATA_SIZE + 128,
+    DATA_SIZE = FOLDER_SIZE + NAME_SIZE + 2 * GUID_SIZE + IDS_SIZE + 4,
+    // A line names one ID at most.
+    LINE_SIZE = FOLDER_SIZE + NAME_SIZE + 2 * GUID_SIZE + ID_SIZE + 132,
 };
 
 // text.h's appends answer 1 when the text fits; as an error code.
@@ -35,12 +38,16 @@ struct ActionData {
     char infName[NAME_SIZE];
     char productCode[GUID_SIZE];
     char upgradeCode[GUID_SIZE];
-    char hardwareId[ID_SIZE];
+    char hardwareIds[IDS_SIZE];  // one or more, "|" between them
 };
 
 // Reads and checks a deferred action's CustomActionData; logs what is
 // wrong with it.
 DWORD ReadActionData(MSIHANDLE install, ActionData* data);
+
+// The first of the hardware IDs in ids, in id (ID_SIZE); *rest is where
+// the next one starts, NULL after the last.
+DWORD TakeHardwareId(const char* ids, char* id, const char** rest);
 
 BOOL IsGuid(const char* text);
 
@@ -101,15 +108,18 @@ void LogError(MSIHANDLE install, const char* what, DWORD error);
 void LogPackage(MSIHANDLE install, const char* before, const char* name, const char* after);
 void LogPackageError(MSIHANDLE install, const char* before, const char* name,
                      const char* after, DWORD error);
-// The program's exit code and what it means.
-void LogExitCode(MSIHANDLE install, int code);
+// The program's exit code for a hardware ID, and what it means.
+void LogExitCode(MSIHANDLE install, int code, const char* hardwareId);
 
 // -- Running the program (run_program.cpp).
 
 BOOL IsArm64Windows();
 
-// Starts the program from the install folder and waits for its exit code;
-// logs what went wrong.
-DWORD RunProgram(MSIHANDLE install, const ActionData* data, int* exitCode);
+// Runs the program from the install folder once for each hardware ID, in
+// order, and logs each exit code; ERROR_INSTALL_FAILURE at the first run
+// after which the install cannot go on, which is the last. *outcome:
+// INSTALL_NO_DEVICE when every run found no device, INSTALL_OK_REBOOT when
+// any asked for a restart, else INSTALL_OK.
+DWORD RunForEachId(MSIHANDLE install, const ActionData* data, int* outcome);
 
 #endif

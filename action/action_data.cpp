@@ -4,44 +4,60 @@
 // needs comes in CustomActionData.
 //
 // CustomActionData: "<install folder>|<INF name>|<ProductCode>|
-// <UpgradeCode>|<hardware ID>". Neither a folder, a file name nor a GUID
-// may hold "|", so the first four fields end at the first four bars and the
-// hardware ID is the whole rest, whatever it holds.
+// <UpgradeCode>|<hardware IDs>", the hardware IDs one or more with "|"
+// between them. Neither a folder, a file name, a GUID nor a hardware ID
+// may hold "|" (kit/build-msi.sh refuses such an ID).
 #include "action.h"
 
 namespace {
 
-// Copies text up to the first `end` character (or the terminator, with
-// end '\0') into field; ERROR_INVALID_DATA when it is empty or does not
-// fit. *next is where the following field starts.
+// Copies text up to the first `end` character or the terminator into
+// field; ERROR_INVALID_DATA when it is empty or does not fit. *next is
+// where the following field starts, NULL when the text ended.
 DWORD TakeField(const char* text, char end, char* field, DWORD size, const char** next) {
     DWORD length = 0;
-    while (text[length] != end) {
-        if (text[length] == '\0' || length + 1 >= size) return ERROR_INVALID_DATA;
+    while (text[length] != end && text[length] != '\0') {
+        if (length + 1 >= size) return ERROR_INVALID_DATA;
         field[length] = text[length];
         ++length;
     }
     field[length] = '\0';
-    *next = text + length + (end != '\0');
+    *next = text[length] != '\0' ? text + length + 1 : NULL;
     return length > 0 ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+// A field that another follows.
+DWORD TakeLeadingField(const char** text, char* field, DWORD size) {
+    DWORD error = TakeField(*text, '|', field, size, text);
+    return error == ERROR_SUCCESS && *text == NULL ? ERROR_INVALID_DATA : error;
+}
+
+// Every ID there, none empty ("A||B", a trailing "|") nor too long.
+DWORD CheckHardwareIds(const char* ids) {
+    char id[ID_SIZE];
+    DWORD error = ERROR_SUCCESS;
+    for (const char* rest = ids; rest != NULL && error == ERROR_SUCCESS;) {
+        error = TakeHardwareId(rest, id, &rest);
+    }
+    return error;
 }
 
 DWORD SplitActionData(const char* text, ActionData* data) {
     const char* rest = text;
-    DWORD error = TakeField(rest, '|', data->folder, sizeof data->folder, &rest);
+    DWORD error = TakeLeadingField(&rest, data->folder, sizeof data->folder);
     if (error == ERROR_SUCCESS) {
-        error = TakeField(rest, '|', data->infName, sizeof data->infName, &rest);
+        error = TakeLeadingField(&rest, data->infName, sizeof data->infName);
     }
     if (error == ERROR_SUCCESS) {
-        error = TakeField(rest, '|', data->productCode, sizeof data->productCode, &rest);
+        error = TakeLeadingField(&rest, data->productCode, sizeof data->productCode);
     }
     if (error == ERROR_SUCCESS) {
-        error = TakeField(rest, '|', data->upgradeCode, sizeof data->upgradeCode, &rest);
+        error = TakeLeadingField(&rest, data->upgradeCode, sizeof data->upgradeCode);
     }
     if (error == ERROR_SUCCESS) {
-        error = TakeField(rest, '\0', data->hardwareId, sizeof data->hardwareId, &rest);
+        error = TakeField(rest, '\0', data->hardwareIds, sizeof data->hardwareIds, &rest);
     }
-    return error;
+    return error == ERROR_SUCCESS ? CheckHardwareIds(data->hardwareIds) : error;
 }
 
 BOOL ContainsAny(const char* text, const char* characters) {
@@ -113,6 +129,10 @@ DWORD RefuseActionData(MSIHANDLE install, const char* problem) {
 
 }  // namespace
 
+DWORD TakeHardwareId(const char* ids, char* id, const char** rest) {
+    return TakeField(ids, '|', id, ID_SIZE, rest);
+}
+
 // "{" 36 hex digits and dashes "}": the codes name registry keys, so
 // nothing else (no backslash) may pass.
 BOOL IsGuid(const char* text) {
@@ -137,7 +157,7 @@ DWORD ReadActionData(MSIHANDLE install, ActionData* data) {
     if (SplitActionData(text, data) != ERROR_SUCCESS) {
         return RefuseActionData(install,
                                 "CustomActionData is not \"<folder>|<INF name>|<ProductCode>|"
-                                "<UpgradeCode>|<hardware ID>\"");
+                                "<UpgradeCode>|<hardware ID>[|<hardware ID>]...\"");
     }
     if (!IsGuid(data->productCode) || !IsGuid(data->upgradeCode)) {
         return RefuseActionData(install, "the ProductCode and UpgradeCode must be GUIDs in braces");

@@ -2,13 +2,14 @@
 //
 // InstallDriver (deferred, as LocalSystem, which may change every device key
 // the program's sweep removes) starts "<folder>\Quorin64.exe" <INF
-// name>+<hardware ID> in the install folder, waits for it and turns its
-// exit code into the installer's result: a DLL action, because Windows
-// Installer fails the install on any non-zero exit code of a program it
-// starts itself, and 1 means "installed, restart needed". RollbackDriver
-// undoes what InstallDriver recorded when the install fails later;
-// RemoveDriver takes out of the driver store the package this product put
-// there; ScheduleRestart (immediate, after InstallFinalize) asks Windows
+// name>+<hardware ID> in the install folder for each of the package's
+// hardware IDs, waits for each and turns their exit codes into the
+// installer's result: a DLL action, because Windows Installer fails the
+// install on any non-zero exit code of a program it starts itself, and 1
+// means "installed, restart needed". RollbackDriver undoes what
+// InstallDriver recorded when the install fails later; RemoveDriver takes
+// out of the driver store the package this product put there;
+// ScheduleRestart (immediate, after InstallFinalize) asks Windows
 // Installer for the restart InstallDriver recorded.
 //
 // Nothing but KERNEL32, ADVAPI32, msi and SETUPAPI: no C runtime, so the
@@ -34,10 +35,10 @@ void SurveyStore(const ActionData* data, StoreBefore* before) {
         before->present && FindOwner(data, before->name, before->owner) == ERROR_SUCCESS;
 }
 
-// The package's name in the store after the program succeeded. With no
-// device to install on, the package goes into the store, so that Windows
-// installs it when the device comes; installing on a device puts it there
-// as well.
+// The package's name in the store after the program succeeded for every
+// hardware ID. With no device to install on for any of them, the package
+// goes into the store, so that Windows installs it when the device comes;
+// installing on a device puts it there as well.
 DWORD PackageAfterProgram(MSIHANDLE install, const ActionData* data, int code,
                           char* stagedName, DWORD size) {
     if (code == INSTALL_NO_DEVICE) {
@@ -64,11 +65,6 @@ DWORD ReadProductCodes(MSIHANDLE install, char* productCode, char* upgradeCode) 
         return ERROR_INVALID_DATA;
     }
     return ERROR_SUCCESS;
-}
-
-// The exit codes after which the install goes on.
-BOOL IsInstalledOrNoDevice(int code) {
-    return code == INSTALL_OK || code == INSTALL_OK_REBOOT || code == INSTALL_NO_DEVICE;
 }
 
 void TakeOutAddedPackage(MSIHANDLE install, const char* stagedName) {
@@ -117,9 +113,7 @@ extern "C" __declspec(dllexport) UINT WINAPI InstallDriver(MSIHANDLE install) {
     SurveyStore(&data, &before);
 
     int code = INSTALL_FAILED;
-    if (RunProgram(install, &data, &code) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
-    LogExitCode(install, code);
-    if (!IsInstalledOrNoDevice(code)) return ERROR_INSTALL_FAILURE;
+    if (RunForEachId(install, &data, &code) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
     char stagedName[MAX_PATH] = "";
     DWORD error = PackageAfterProgram(install, &data, code, stagedName, sizeof stagedName);
     if (error == ERROR_SUCCESS) {

@@ -107,11 +107,13 @@ void LogPackageError(MSIHANDLE install, const char* before, const char* name,
     LogPackageWith(install, before, name, after, TRUE, error);
 }
 
-void LogExitCode(MSIHANDLE install, int code) {
+void LogExitCode(MSIHANDLE install, int code, const char* hardwareId) {
     char buffer[LINE_SIZE];
     TextBuffer line = MakeTextBuffer(buffer, sizeof buffer);
     AppendText(&line, "the program ended with ");
     AppendNumber(&line, code);
+    AppendText(&line, " for ");
+    AppendText(&line, hardwareId);
     AppendText(&line, " (");
     AppendText(&line, CodeMeaning(code));
     AppendText(&line, ")");
