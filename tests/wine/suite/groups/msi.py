@@ -45,15 +45,27 @@ MSI_CALL = re.compile(rb"trace:msi:(Msi\w+) ?(.*)$", re.M)
 RECORD_ROOT = b"SOFTWARE\\Quorin64\\Driver packages"
 
 UNSTAGEABLE_INF = b"unstageable.inf"
+IDS = (DEV, b"USB\\VID_1F3A&PID_1001", b"USB\\VID_1F3A&PID_1002")
+FOUND, NO_DEVICE = succeeds(stage=True), fails(ERROR_NO_SUCH_DEVINST)
+BAD_DATA = (b'CustomActionData is not "<folder>|<INF name>|<ProductCode>|<UpgradeCode>|'
+            b'<hardware ID>[|<hardware ID>]..."')
 
-# The program's exit code, scripted answers, msiexec's exit code, package.
+# The program's exit code for each hardware ID it ran for (none: the
+# action data was refused), scripted answers, msiexec's exit code, package,
+# HARDWARE_ID on msiexec's command line (default: the package's own).
 MSI_OUTCOMES = [
-    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 0, "driver"),
-    (0, [succeeds(stage=True)], 0, "driver"),
-    (1, [succeeds(restart=1, stage=True)], 3010, "driver"),
-    (-2, [fails(ERROR_FILE_NOT_FOUND)], 1603, "driver"),
-    (-1, [fails(ERROR_ACCESS_DENIED)], 1603, "driver"),
-    (-3, [fails(ERROR_NO_SUCH_DEVINST)], 1603, "unstageable"),
+    ([-3], [NO_DEVICE], 0, "driver"),
+    ([0], [FOUND], 0, "driver"),
+    ([1], [succeeds(restart=1, stage=True)], 3010, "driver"),
+    ([-2], [fails(ERROR_FILE_NOT_FOUND)], 1603, "driver"),
+    ([-1], [fails(ERROR_ACCESS_DENIED)], 1603, "driver"),
+    ([-3], [NO_DEVICE], 1603, "unstageable"),
+    ([0, 0, 0], [FOUND] * 3, 0, "driver", IDS),
+    ([-3, 0, 0], [NO_DEVICE, FOUND, FOUND], 0, "driver", IDS),
+    ([-3, -3, -3], [NO_DEVICE] * 3, 0, "driver", IDS),
+    ([0, -2], [FOUND, fails(ERROR_FILE_NOT_FOUND), FOUND], 1603, "driver", IDS),
+    ([0, 1, 0], [FOUND, succeeds(restart=1), FOUND], 3010, "driver", IDS),
+    ([], [FOUND] * 3, 1603, "driver", (DEV, b"", IDS[2])),
 ]
 
 
@@ -200,41 +212,47 @@ def start_without_product(ctx):
     ctx.wine.delete_keys([b"SOFTWARE\\Quorin64"])
 
 
-def msi_case(code, answers, msi_code, package):
+def msi_case(codes, answers, msi_code, package, ids=None):
     """The package installs the files, its custom action runs the program
-    from the install folder with the package's INF name and turns its exit
-    code into msiexec's, with one log line naming the code; -3 stages the
-    driver package, and fails the install when it cannot; a failure rolls
-    everything back; the package that went into the store (staged, or by
-    the update as on Windows) is recorded as this version's; what installed
-    is then uninstalled."""
+    from the install folder with the package's INF name once for each
+    hardware ID up to the first failure and turns the exit codes into
+    msiexec's, with one log line naming each ID and code; -3 for every ID
+    stages the driver package, and fails the install when it cannot; a
+    failure or an empty ID rolls everything back; the package that went
+    into the store (staged, or by the update as on Windows) is recorded as
+    this version's; what installed is then uninstalled."""
     def body(ctx, case):
         wine = ctx.wine
         start_without_product(ctx)
-        run = msiexec(ctx, b"/i", wine.packages[package], answers, case)
+        action = (b"/i", b'HARDWARE_ID="%s"' % b"|".join(ids)) if ids else b"/i"
+        run = msiexec(ctx, action, wine.packages[package], answers, case)
         case.equal(run.code, msi_code, "msiexec /i exit code")
-        check_double_loaded(case, run)
+        check_double_loaded(case, run, len(codes))
         inf_name = (UNSTAGEABLE_INF if package == "unstageable"
                     else os.path.basename(wine.inf).encode())
         installed_inf = MSI_FOLDER + b"\\" + inf_name
-        if case.equal(len(run.calls), len(answers), "update calls"):
-            check_call(case, run.calls[0], DEV, installed_inf,
-                       b'"' + MSI_FOLDER + b'\\Quorin64.exe" ' + inf_name + b"+" + DEV)
-        case.check(run.notes[:1] and run.notes[0].startswith(
-            b"the program ended with %d (" % code), "log lines: %s" % show(run.notes))
+        runs = list(zip(codes, ids or [DEV]))
+        if case.equal(len(run.calls), len(runs), "update calls"):
+            for call, (_, id) in zip(run.calls, runs):
+                check_call(case, call, id, installed_inf,
+                           b'"' + MSI_FOLDER + b'\\Quorin64.exe" ' + inf_name + b"+" + id)
+        lines = [b"the program ended with %d for %s" % pair for pair in runs] or [BAD_DATA]
+        case.equal([note.split(b" (")[0] for note in run.notes[:len(lines)]], lines,
+                   "log lines: %s" % show(run.notes))
         case.check(re.search(rb'Performing action \(L"\[.*\]InstallDriver"\)', run.trace),
                    "InstallDriver did not run as a deferred action")
         staging = re.search(rb"SetupCopyOEMInfW L" + traced(b'"' + installed_inf + b'", L"'
                                                             + MSI_FOLDER + b'"') + rb", 1, 0,",
                             run.trace)
-        case.equal(bool(staging), code == -3, "driver package staged (SetupCopyOEMInfA)")
-        if code == -3 and case.equal(len(run.notes), 2, "log lines"):
+        staged = codes and set(codes) == {-3}
+        case.equal(bool(staging), staged, "driver package staged (SetupCopyOEMInfA)")
+        if staged and case.equal(len(run.notes), len(codes) + 1, "log lines"):
             if msi_code == 0:
-                check_staged(case, wine, run.notes[1])
+                check_staged(case, wine, run.notes[-1])
             else:
-                case.check(run.notes[1].startswith(b"could not put the driver package into "
-                                                   b"the driver store (error "),
-                           "staging failure log line: %s" % show(run.notes[1]))
+                case.check(run.notes[-1].startswith(b"could not put the driver package into "
+                                                    b"the driver store (error "),
+                           "staging failure log line: %s" % show(run.notes[-1]))
         if msi_code == 1603:
             case.equal(msi_file_names(ctx), None, "files after the rollback")
             case.equal(msi_products(ctx), [], "products registered after the rollback")
@@ -245,7 +263,8 @@ def msi_case(code, answers, msi_code, package):
             case.equal(record.get(b"Undo"), b"added", "what the install did to the store")
             check_msi_files(case, ctx)
             uninstall_msi(ctx, case, wine.packages[package])
-    body.__name__ = "%s: program ends with %d, msiexec with %d" % (package, code, msi_code)
+    body.__name__ = "%s%s: program ends with %s, msiexec with %d" % (
+        package, " " + show(b"|".join(ids)) if ids else "", codes, msi_code)
     return only("x64", body)
 
 
