@@ -157,7 +157,7 @@ DWORD ReadActionData(MSIHANDLE install, ActionData* data) {
     if (SplitActionData(text, data) != ERROR_SUCCESS) {
         return RefuseActionData(install,
                                 "CustomActionData is not \"<folder>|<INF name>|<ProductCode>|"
-                                "<UpgradeCode>|<hardware ID>[|<hardware ID>]...\"");
+                                "<UpgradeCode>|<hardware ID>|...\", no part empty");
     }
     if (!IsGuid(data->productCode) || !IsGuid(data->upgradeCode)) {
         return RefuseActionData(install, "the ProductCode and UpgradeCode must be GUIDs in braces");

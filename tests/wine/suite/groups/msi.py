@@ -48,7 +48,7 @@ UNSTAGEABLE_INF = b"unstageable.inf"
 IDS = (DEV, b"USB\\VID_1F3A&PID_1001", b"USB\\VID_1F3A&PID_1002")
 FOUND, NO_DEVICE = succeeds(stage=True), fails(ERROR_NO_SUCH_DEVINST)
 BAD_DATA = (b'CustomActionData is not "<folder>|<INF name>|<ProductCode>|<UpgradeCode>|'
-            b'<hardware ID>[|<hardware ID>]..."')
+            b'<hardware ID>|...", no part empty')
 
 # The program's exit code for each hardware ID it ran for (none: the
 # action data was refused), scripted answers, msiexec's exit code, package,
@@ -244,7 +244,7 @@ def msi_case(codes, answers, msi_code, package, ids=None):
         staging = re.search(rb"SetupCopyOEMInfW L" + traced(b'"' + installed_inf + b'", L"'
                                                             + MSI_FOLDER + b'"') + rb", 1, 0,",
                             run.trace)
-        staged = codes and set(codes) == {-3}
+        staged = bool(codes) and set(codes) == {-3}
         case.equal(bool(staging), staged, "driver package staged (SetupCopyOEMInfA)")
         if staged and case.equal(len(run.notes), len(codes) + 1, "log lines"):
             if msi_code == 0:
@@ -263,8 +263,9 @@ def msi_case(codes, answers, msi_code, package, ids=None):
             case.equal(record.get(b"Undo"), b"added", "what the install did to the store")
             check_msi_files(case, ctx)
             uninstall_msi(ctx, case, wine.packages[package])
+    listed = b" " + b"|".join(id[-8:] for id in ids) if ids else b""
     body.__name__ = "%s%s: program ends with %s, msiexec with %d" % (
-        package, " " + show(b"|".join(ids)) if ids else "", codes, msi_code)
+        package, listed.decode(), codes, msi_code)
     return only("x64", body)
 
 
