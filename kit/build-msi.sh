@@ -8,7 +8,7 @@
 #
 #   FOLDER                the driver package: its INF at its top and every
 #                         file the INF names (default: the project's test
-#                         package, tests/wine/driver-package)
+#                         package, build/test-package/package)
 #   --inf NAME            the package's INF, where the folder holds several
 #   --name NAME           product name (default: the example's for the test
 #                         package, else "<INF name> driver")
@@ -47,7 +47,7 @@ export WINDOWS_LANGUAGE=en
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 wxs=$here/msi/quorin64.wxs
-test_package=$root/tests/wine/driver-package
+test_package=$root/build/test-package/package
 example_upgrade_code='{6DCCB3BF-67D7-462E-BC59-79A74F42781F}'
 # The checkout keeps the programs in its build folders, the kit beside the
 # scripts' folder.
