@@ -8,7 +8,7 @@
 #
 #   FOLDER                the driver package: exactly one INF at its top
 #                         (default: the project's test package,
-#                         tests/wine/driver-package)
+#                         build/test-package/package)
 #   --name NAME           product name (default: the example's for the test
 #                         package, else "<INF name> driver")
 #   --folder NAME         its folder under Program Files (default: NAME)
@@ -36,7 +36,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 wxs=$here/msi/quorin64.wxs
-test_package=$root/tests/wine/driver-package
+test_package=$root/build/test-package/package
 example_upgrade_code='{6DCCB3BF-67D7-462E-BC59-79A74F42781F}'
 # The checkout keeps the programs in its build folders, the kit beside the
 # scripts' folder.

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 HARDWARE_ID='USB\VID_1F3A&PID_0C21'
 DEVICE_KEY="System\\CurrentControlSet\\Enum\\$HARDWARE_ID"
-PACKAGE=tests/wine/driver-package
+PACKAGE=build/test-package/package  # made by scripts/build.sh
 INF_NAME=talmerix.inf
 # What the argument names, for the test of the demonstration's own checks:
 # an empty INF name (exit code -1) or another hardware ID (the stale

@@ -91,7 +91,7 @@
   #define QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
 #endif
 #ifndef QUORIN64_PACKAGE
-  #define QUORIN64_PACKAGE "..\..\tests\wine\driver-package"
+  #define QUORIN64_PACKAGE "..\..\build\test-package\package"
 #endif
 #ifndef QUORIN64_INF_NAME
   #define QUORIN64_INF_NAME "talmerix.inf"

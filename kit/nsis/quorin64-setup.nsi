@@ -87,7 +87,7 @@ Unicode true
 !endif
 !define /ifndef QUORIN64_X64 "..\..\build\windows-x64\Quorin64.exe"
 !define /ifndef QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
-!define /ifndef QUORIN64_PACKAGE "..\..\tests\wine\driver-package"
+!define /ifndef QUORIN64_PACKAGE "..\..\build\test-package\package"
 !define /ifndef QUORIN64_INF_NAME "talmerix.inf"
 ; By default under build/, beside the programs that scripts/build.sh
 ; writes, never in this folder.

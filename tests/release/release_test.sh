@@ -114,7 +114,7 @@ if [ "$mode" = reproducible ]; then
     mkdir "$work/author"
     (cd "$work/author" && bash ../unpacked/kit/build-msi.sh --name "Author's pad" \
         --upgrade-code 7c0d1e2f-3a4b-4c5d-8e6f-a0b1c2d3e4f5 --version 1.2.3 \
-        "$root/tests/wine/driver-package" > built 2> err) ||
+        "$root/build/test-package/package" > built 2> err) ||
         fail "the kit's build-msi.sh: $(cat "$work/author/err")"
     grep -qx "package: $work/author/Author's pad-1.2.3.msi" "$work/author/built" &&
         [ -s "$work/author/Author's pad-1.2.3.msi" ] ||
@@ -152,7 +152,7 @@ elif [ "$mode" = signed ]; then
     for target in x64 x86; do
         python3 "$root/tests/wine/wine_suite.py" --target $target \
             --program "$work/unpacked/$target/Quorin64.exe" --helpers "$helpers" \
-            --inf "$root/tests/wine/driver-package/talmerix.inf" --work "$work/wine" all outcomes \
+            --inf "$root/build/test-package/package/talmerix.inf" --work "$work/wine" all outcomes \
             > "$work/wine-$target.log" 2>&1 ||
             { cat "$work/wine-$target.log"; fail "signed $target program under Wine"; }
         echo "signed $target program under Wine: $(tail -1 "$work/wine-$target.log")"

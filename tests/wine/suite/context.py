@@ -61,13 +61,13 @@ class Context:
         self.drive_root = b"Q:\\"
         if self.x86:
             # The INFs the x86 program finds: those the x64 cases find in
-            # the current directory, and driver.inf inside the folder.
-            script = 'mkdir -p "$1/QarnoD217" && cp "$2" "$1/QarnoD217/driver.inf"'
-            args = [os.path.dirname(wine.drive_c_path(X86_INF_FOLDER)),
-                    os.path.join(unix_path(self.pkg), "driver.inf")]
+            # the current directory, and driver.inf inside the folder with
+            # the package's other files.
+            script = 'mkdir -p "$1/QarnoD217" && cp -R "$2/." "$1/QarnoD217/"'
+            args = [os.path.dirname(wine.drive_c_path(X86_INF_FOLDER)), unix_path(self.pkg)]
             for index, name in enumerate([b"driver.inf", b"my driver.inf",
                                           b"\xa0dr\xe9ver.inf"]):
-                script += ' && cp "$2" "$1/QarnoD217$%d"' % (index + 3)
+                script += ' && cp "$2/driver.inf" "$1/QarnoD217$%d"' % (index + 3)
                 args.append(ansi_text(name))
             wine.shell(script, *args)
 
@@ -81,6 +81,10 @@ class Context:
                 shutil.copy(self.wine.program, os.path.join(path, "Quorin64.exe"))
             for inf in infs:
                 shutil.copy(self.wine.inf, os.path.join(path, ansi_text(inf)))
+            if infs:  # the files the INF copies, for a real install
+                source, inf_name = os.path.split(self.wine.inf)
+                shutil.copytree(source, path, dirs_exist_ok=True, ignore=lambda folder, names:
+                                [inf_name] if folder == source else [])
         return windows
 
     def inf_path(self, directory, inf_name):

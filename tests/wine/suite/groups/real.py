@@ -1,6 +1,6 @@
 """The "real" group: Wine's own setupapi and newdev install the test INF."""
 
-from suite.checks import check_boxes, check_tree, under
+from suite.checks import check_boxes, check_tree, driver_package, under
 from suite.common import DEV, ENUM, SERVICE_KEY, show
 from suite.context import BASE_REMOVED, TEST_DEVICE_KEYS
 
@@ -13,9 +13,13 @@ def real_install(ctx, case):
     """Wine's setupapi installs the test INF on instances created through
     SetupDi by a program of the same bitness; the program then removes the
     stale instances beside them. The x64 program takes the INF from the
-    current directory, the x86 one from its fixed folder."""
+    current directory, the x86 one from its fixed folder. The INF's driver
+    arrives in the drivers folder, the package's build for that Windows
+    (a 32-bit setupapi writes through WoW64's redirection to syswow64)."""
     wine = ctx.wine
     wine.delete_keys([ENUM + b"\\" + key for key in TEST_DEVICE_KEYS] + [SERVICE_KEY])
+    drivers = b"C:\\windows\\%s\\drivers" % (b"syswow64" if ctx.x86 else b"system32")
+    wine.shell('rm -f "$1/talmerix.sys"', wine.drive_c_path(drivers))
     status, out, err = wine.wine(wine.helper("mkdevice.exe"), DEV, "inst1", "inst2")
     case.equal(status, 0, "mkdevice exit status (%s)" % show(err[-300:]))
     wine.seed({
@@ -55,6 +59,9 @@ def real_install(ctx, case):
                        DEV + b"\\lower"]),
                "keys below the device key")
     check_tree(case, before, after, ignore_under=[DEV])
+    driver = driver_package(wine.inf)["x86/talmerix.sys" if ctx.x86 else "talmerix.sys"]
+    case.check((wine.files_below(drivers) or {}).get("talmerix.sys") == driver,
+               "the driver in %s is not the package's" % show(drivers))
     service = wine.subtree(SERVICE_KEY).get(b"", {})
     case.equal(service.get(b"Type"), (4, (1).to_bytes(4, "little")), "TALMERIX Type")
     case.equal(service.get(b"Start"), (4, (3).to_bytes(4, "little")), "TALMERIX Start")
