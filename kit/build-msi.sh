@@ -156,31 +156,20 @@ upgrade_code="{$upgrade_code}"
 [ $own_package = yes ] || [ "$upgrade_code" != "$example_upgrade_code" ] ||
     fail "--upgrade-code $upgrade_code is the example's own: make a GUID of your own (uuidgen)"
 
-# The package itself, for 64-bit Windows: its hardware IDs first, then the
-# whole check with the one chosen (a compatible ID, or one whose install
-# adds no TALMERIX service, is refused there).
+# The package itself, for 64-bit Windows: its INF and hardware IDs first;
+# once the names are settled, the whole check with the ID chosen (a
+# compatible ID, or one whose install adds no TALMERIX service, is refused
+# there).
 checker=(python3 "$here/check-package.py" --arch amd64)
 [ -z "$inf" ] || checker+=(--inf "$inf")
-ids=$("${checker[@]}" --hardware-ids "$package") || exit 1
+# Its warnings come again with the whole check: shown only with a refusal.
+ids_err=$(mktemp)
+ids=$("${checker[@]}" --hardware-ids "$package" 2> "$ids_err") ||
+    { cat "$ids_err" >&2; rm -f "$ids_err"; exit 1; }
+rm -f "$ids_err"
 # The INF as the folder spells it (the check found exactly one, or --inf).
 inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n' |
     awk -v want="$inf" 'want == "" || tolower($0) == tolower(want)' | head -n 1)
-mapfile -t listed <<< "$ids"
-if [ -z "$hardware_id" ]; then
-    [ ${#listed[@]} -eq 1 ] ||
-        fail "$inf_name lists ${#listed[@]} hardware IDs (${ids//$'\n'/, }): choose one with --hardware-id"
-    hardware_id=${listed[0]}
-else
-    for id in "${listed[@]}"; do
-        [ "${id^^}" != "${hardware_id^^}" ] || hardware_id=$id
-    done
-fi
-signers=$("${checker[@]}" "${trust[@]}" --hardware-id "$hardware_id" "$package") || exit 1
-found=
-for id in "${listed[@]}"; do
-    [ "$id" != "$hardware_id" ] || found=1
-done
-[ -n "$found" ] || fail "--hardware-id $hardware_id: $inf_name does not list it in its amd64 models"
 
 # The product's names: the example's for the test package, else named
 # after the INF unless told; the folder under Program Files and the
@@ -212,6 +201,26 @@ ascii "$folder_name" ||
 # references. Non-ASCII names would reach the program in another code page.
 [[ "$inf_name" =~ ^[\ -~]+$ && "$inf_name" != *[][{}\|+]* ]] ||
     fail "INF name '$inf_name': use ASCII without [ ] { } | +"
+
+mapfile -t listed <<< "$ids"
+if [ -z "$hardware_id" ]; then
+    [ ${#listed[@]} -eq 1 ] ||
+        fail "$inf_name lists ${#listed[@]} hardware IDs (${ids//$'\n'/, }): choose one with --hardware-id"
+    hardware_id=${listed[0]}
+else
+    for id in "${listed[@]}"; do
+        [ "${id^^}" != "${hardware_id^^}" ] || hardware_id=$id
+    done
+fi
+# The project's test package is signed by a throwaway root made with it.
+[ $own_package = no ] || [ ${#trust[@]} -gt 0 ] || [ ! -f "$test_package/../trust.pem" ] ||
+    trust=(--trust "$(realpath "$test_package/../trust.pem")")
+signers=$("${checker[@]}" "${trust[@]}" --hardware-id "$hardware_id" "$package") || exit 1
+found=
+for id in "${listed[@]}"; do
+    [ "$id" != "$hardware_id" ] || found=1
+done
+[ -n "$found" ] || fail "--hardware-id $hardware_id: $inf_name does not list it in its amd64 models"
 
 [[ "$hardware_id" != *\|* ]] || fail "hardware ID $hardware_id: the custom action's data cannot hold '|'"
 

@@ -121,29 +121,127 @@ done
 [ "$(cat out)" = $'USB\\VID_1F3A&PID_0C99\nUSB\\VID_1F3A&PID_0C9A' ] ||
     fail "hardware IDs of good: $(cat out)"
 
-# build-msi.sh. Refusals: one line, exit 1 (2 for an unknown option), no
-# package at the output path.
+# build-msi.sh, on a signed author's package that check-package.py accepts
+# for amd64: two controllers for TALMERIX (one line with a compatible ID
+# too), an old one that another service drives, a driver file for each
+# architecture and a file the INF does not name.
+cat > acme.inf <<'EOF'
+[Version]
+Signature   = "$Windows NT$"
+Class       = HIDClass
+ClassGuid   = {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}
+Provider    = %Mfg%
+DriverVer   = 03/01/2024,2.3.4.0
+CatalogFile = acme.cat
+
+[Manufacturer]
+%Mfg% = Models, NTamd64, NTx86
+
+[Models.NTamd64]
+%Pad% = Pad, USB\VID_1F3A&PID_0C99, USB\VID_1F3A&PID_0CFF
+%Pad% = Pad, USB\VID_1F3A&PID_0C9A
+%Old% = Old, USB\VID_1F3A&PID_0C9B
+[Models.NTx86]
+%Pad% = Pad, USB\VID_1F3A&PID_0C99
+
+[DestinationDirs]
+DefaultDestDir = 12
+
+[Pad]
+CopyFiles = PadFiles
+[Pad.Services]
+AddService = TALMERIX, 0x00000002, PadService
+[Old]
+[Old.Services]
+AddService = OLDPAD, 0x00000002, PadService
+
+[PadFiles]
+acme.sys
+
+[PadService]
+DisplayName   = %Pad%
+ServiceType   = 1
+StartType     = 3
+ErrorControl  = 1
+ServiceBinary = %12%\acme.sys
+
+[SourceDisksNames.amd64]
+1 = %Disk%,,,\amd64
+[SourceDisksNames.x86]
+1 = %Disk%,,,
+[SourceDisksFiles.amd64]
+acme.sys = 1
+[SourceDisksFiles.x86]
+acme.sys = 1,x86
+
+[Strings]
+Mfg  = "Acme"
+Pad  = "Acme pad"
+Old  = "Acme old pad"
+Disk = "Acme disk"
+EOF
+# pad NAME [file...]: the package, with these files besides.
+pad() {
+    mkdir -p "$1/amd64" "$1/x86"
+    cp acme.inf "$1/"
+    echo amd64 > "$1/amd64/acme.sys"
+    echo x86 > "$1/x86/acme.sys"
+    for file in "my drv & co [1].dat" "${@:2}"; do echo data > "$1/$file"; done
+}
+pad pad
+pad pad-no-amd64
+pad pad-bad-name 'a<b'
+pad pad-code-page '日本.txt'
+# One folder, two INFs: --inf chooses.
+pad pad-two 'café.txt' && cp acme.inf pad-two/other.inf
+# Each catalog signed by a throwaway signer under the root in root.pem
+# (other.pem: a root that signed nothing).
+python3 - "$root/tests/kit" pad pad-no-amd64 pad-bad-name pad-code-page pad-two <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+import package_maker as maker
+keys = {name: maker.make_key("keys/%s.key" % name) for name in ("root", "signer", "other")}
+root = maker.make_certificate("Acme test root", keys["root"], ca=True)
+signer = maker.make_certificate("Acme test signer", keys["signer"], root, keys["root"])
+maker.write_pem("root.pem", root)
+maker.write_pem("other.pem", maker.make_certificate("Other root", keys["other"], ca=True))
+for folder in sys.argv[2:]:
+    files = [(name, open(folder + "/" + path, "rb").read()) for name, path in
+             [("acme.inf", "acme.inf"), ("acme.sys", "amd64/acme.sys"), ("acme.sys", "x86/acme.sys")]]
+    maker.make_catalog(folder + "/acme.cat", files, signer, keys["signer"], chain=[root])
+EOF
+rm pad-no-amd64/amd64/acme.sys
+
+# build-msi.sh's refusals: one line (besides the check's warnings), exit 1
+# (2 for an unknown option), no package at the output path.
 own=(--program "$program" --action "$action")
 guid=0f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0
-package bad-name
-touch 'bad-name/a<b'
+pick=(--upgrade-code "$guid" --name Acme --trust root.pem)
+id='USB\VID_1F3A&PID_0C99'
 # expected exit | stderr (grep -E) | options and folder
 build_rows=(
-    "1|--upgrade-code is required for your own package|--hardware-id USB\\VID_1F3A&PID_0C99 --name Acme good"
-    "1|--upgrade-code \{6DCCB3BF-67D7-462E-BC59-79A74F42781F\} is the example's own|--upgrade-code {6dccb3bf-67d7-462e-bc59-79a74f42781f} --name Acme good"
-    "1|--upgrade-code 6dccb3bf is not a GUID|--upgrade-code 6dccb3bf --name Acme good"
-    "1|^build-msi.sh: --name needs a value$|--upgrade-code=$guid --name= good"
-    "1|folder 'a:b' cannot be a folder name on Windows|--upgrade-code $guid --name a:b good"
-    "1|^build-msi.sh: --version needs a value$|--upgrade-code $guid --name Acme good --version"
-    "1|^build-msi.sh: --output needs a value$|--output --version 1.0.0 good"
+    "1|--upgrade-code is required for your own package|--hardware-id $id --name Acme pad"
+    "1|--upgrade-code \{6DCCB3BF-67D7-462E-BC59-79A74F42781F\} is the example's own|--upgrade-code {6dccb3bf-67d7-462e-bc59-79a74f42781f} --name Acme pad"
+    "1|--upgrade-code 6dccb3bf is not a GUID|--upgrade-code 6dccb3bf --name Acme pad"
+    "1|^build-msi.sh: --name needs a value$|--upgrade-code=$guid --name= pad"
+    "1|folder 'a:b' cannot be a folder name on Windows|--upgrade-code $guid --name a:b pad"
+    "1|^build-msi.sh: --name 'Café': use ASCII|--upgrade-code $guid --name Café pad"
+    "1|^build-msi.sh: --version needs a value$|--upgrade-code $guid --name Acme pad --version"
+    "1|^build-msi.sh: --output needs a value$|--output --version 1.0.0 pad"
     "1|version '1.2' is not X.Y.Z|--version 1.2"
     "1|version 1.256.0: Windows Installer takes at most 255.255.65535|--version 1.256.0"
-    "1|mydrv.inf lists 2 hardware IDs \(USB.VID_1F3A&PID_0C99, USB.VID_1F3A&PID_0C9A\): choose one with --hardware-id|--upgrade-code $guid --name Acme good"
-    "1|--hardware-id USB.VID_1F3A&PID_0C21: mydrv.inf does not list it in its models|--upgrade-code $guid --name Acme --hardware-id USB\\VID_1F3A&PID_0C21 good"
-    "1|^check-package.sh: .*/no-amd64/amd64/MyDrv.SYS is missing|--upgrade-code $guid --name Acme no-amd64"
-    "1|^build-msi.sh: .*/bad-name/a<b: Windows cannot hold a file or folder named 'a<b'$|--upgrade-code $guid --name Acme --hardware-id USB\\VID_1F3A&PID_0C9A bad-name"
+    "1|acme.inf lists 3 hardware IDs \(USB.VID_1F3A&PID_0C99, USB.VID_1F3A&PID_0C9A, USB.VID_1F3A&PID_0C9B\): choose one with --hardware-id|${pick[*]} pad"
+    "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0C21: acme.inf does not list it|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C21 pad"
+    "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0CFF is a compatible ID|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0CFF pad"
+    "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD the device's function driver service, not TALMERIX|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C9B pad"
+    "1|^check-package.py: .*/pad-no-amd64/amd64/acme.sys is missing|${pick[*]} --hardware-id $id pad-no-amd64"
+    "1|^check-package.py: .*pad.acme.cat: its signer CN=Acme test signer chains to CN=Acme test root, which no --trust|--upgrade-code $guid --name Acme --trust other.pem --hardware-id $id pad"
+    "1|^check-package.py: .*pad-two holds 2 INF files|${pick[*]} --hardware-id $id pad-two"
+    "1|^check-package.py: .*pad-two holds no INF named none.inf|${pick[*]} --inf none.inf pad-two"
+    "1|^build-msi.sh: .*/pad-bad-name/a<b: Windows cannot hold a file or folder named 'a<b'$|${pick[*]} --hardware-id $id pad-bad-name"
+    "1|^build-msi.sh: .*/pad-code-page/日本.txt: the MSI's code page, Windows-1252, cannot hold this name|${pick[*]} --hardware-id $id pad-code-page"
     "1|^build-msi.sh: no driver package folder nowhere$|nowhere"
-    "1|^build-msi.sh: mydrv.inf is not an x64 Windows program or DLL$|--program mydrv.inf"
+    "1|^build-msi.sh: acme.inf is not an x64 Windows program or DLL$|--program acme.inf"
     "1|^build-msi.sh: none.dll is missing|--action none.dll"
     "2|^build-msi.sh: unknown option --colour|--colour"
 )
@@ -153,13 +251,14 @@ for row in "${build_rows[@]}"; do
     got=0
     "$build" "${own[@]}" --output refused.msi "${argv[@]}" > out 2> err || got=$?
     [ "$got" = "$code" ] || fail "build-msi.sh $args: exit $got, not $code: $(cat err)"
-    [ "$(grep -vc '^ ' err)" = 1 ] && grep -qE -- "$pattern" err ||
+    [ "$(grep -v -c '^ \|^warning: ' err)" = 1 ] && grep -qE -- "$pattern" err ||
         fail "build-msi.sh $args said: $(cat err)"
     [ ! -e refused.msi ] || { fail "build-msi.sh $args left refused.msi"; rm refused.msi; }
 done
 
 "$build" --help > out
-for option in name folder manufacturer upgrade-code version hardware-id program action output help; do
+for option in inf name folder manufacturer upgrade-code version hardware-id trust program action \
+    output help; do
     grep -q -- "--$option" out || fail "--help does not list --$option"
 done
 
@@ -190,29 +289,36 @@ grep -qxF "  uninstall command:  msiexec /x $product /qn /norestart" built &&
     grep -qxF "  detection rule:     MSI product code $product" built ||
     fail "the lines to paste: $(cat built)"
 
-# An author's package with every option; relative paths from here.
+# An author's package with every option; relative paths from here. Its
+# folder holds two INFs and a file whose name only Windows-1252 holds.
 "$build" --name 'Acme & Pad' --folder 'Acme $(x) pad' --manufacturer 'Acme <Ltd>' \
     --upgrade-code "{${guid^^}}" --version 2.3.4 --hardware-id 'usb\vid_1f3a&pid_0c9a' \
+    --inf ACME.INF --trust root.pem --trust other.pem \
     --program "$(realpath --relative-to=. "$program")" \
-    --action "$(realpath --relative-to=. "$action")" --output 'msi/acme pad.msi' good \
+    --action "$(realpath --relative-to=. "$action")" --output 'msi/acme pad.msi' pad-two \
     > built 2> err || fail "build-msi.sh of an author's package: $(cat err)"
 msi="$work/msi/acme pad.msi"
-[ "$(sed -n '1p;3,5p' built)" = "package: $msi
+[ "$(sed -n '1p;3,6p' built)" = "package: $msi
 UpgradeCode: {${guid^^}}
 version: 2.3.4
-hardware ID: USB\\VID_1F3A&PID_0C9A" ] || fail "build-msi.sh printed: $(head -5 built)"
+hardware ID: USB\\VID_1F3A&PID_0C9A
+signer: CN=Acme test signer" ] || fail "build-msi.sh printed: $(head -6 built)"
 grep -qxF '  install command:    msiexec /i "acme pad.msi" /qn /norestart' built ||
     fail "install command: $(grep install built)"
 [ "$(property "$msi" ProductName)|$(property "$msi" Manufacturer)|$(property "$msi" \
     HARDWARE_ID)|$(property "$msi" ProductVersion)" = \
     'Acme & Pad|Acme <Ltd>|USB\VID_1F3A&PID_0C9A|2.3.4' ] || fail "the author's package's properties"
+[ "$(msiinfo export "$msi" _ForceCodepage | tr -d '\r' | sed -n 3p)" = $'1252\t_ForceCodepage' ] ||
+    fail "the package's code page: $(msiinfo export "$msi" _ForceCodepage)"
+grep -qF '|acme.inf|' <<< "$(msiinfo export "$msi" CustomAction)" ||
+    fail "the custom action's INF: $(msiinfo export "$msi" CustomAction)"
 # Whole outputs first: grep -q ending early would fail the pipe.
 tables=$(msiinfo export "$msi" Directory; msiinfo export "$msi" File)
 grep -q $'\tAcme $(x) pad\r*$' <<< "$tables" || fail "install folder's name"
-for file in 'my drv & co [1].dat' mydrv.inf mydrv.cat mydrv.sys; do
+for file in 'my drv & co [1].dat' café.txt acme.inf other.inf acme.cat acme.sys; do
     grep -qF $'\t'"$file"$'\t' <<< "$tables" || fail "$file not packed"
 done
-[ "$(grep -c $'\tmydrv.sys\t' <<< "$tables")" = 2 ] || fail "both mydrv.sys packed"
+[ "$(grep -c $'\tacme.sys\t' <<< "$tables")" = 2 ] || fail "both acme.sys packed"
 [ "$(upgrade_row "$msi")" = "2.3.4/513" ] || fail "Upgrade row: $(upgrade_row "$msi")"
 
 [ "$failures" -eq 0 ] && echo "kit: passed (${#check_rows[@]} package checks, ${#build_rows[@]} refusals, 2 builds)"
