@@ -283,7 +283,7 @@ for ((i = 0; i < $#; i++)); do
             usage
             echo
             echo "kit/build-msi.sh's options:"
-            "$kit/build-msi.sh" --help
+            bash "$kit/build-msi.sh" --help
             exit 0 ;;
         --output) output=${args[i + 1]:-} ;;
         --output=*) output=${args[i]#--output=} ;;
@@ -332,7 +332,8 @@ fi
 
 # The package, checked and built where the author asked or in the machine's
 # folder, before anything runs under Wine.
-build=(timeout 300 "$kit/build-msi.sh" "${args[@]}")
+# Through bash: an unzip may drop the scripts' modes.
+build=(timeout 300 bash "$kit/build-msi.sh" "${args[@]}")
 [ -n "$output" ] || build+=(--output "$work/package.msi")
 code=0
 "${build[@]}" > "$logs/build-msi.out" 2> "$logs/build-msi.err" || code=$?
@@ -362,14 +363,14 @@ else
     prepare helpers machine_helpers
     mkdir "$work/bin"
     cp "$(tail -n 1 "$logs/helpers.log")"/{runner.exe,mkdevice.exe,newdev.dll} "$work/bin/"
-    prepare wine32-root timeout 1800 env QUORIN_WINE32=root "$kit/lib/wine32.sh" setup
+    prepare wine32-root timeout 1800 env QUORIN_WINE32=root bash "$kit/lib/wine32.sh" setup
 
     echo
     echo "Trying it on a demonstration machine (Wine 10, a fresh prefix) ..."
     inside_limit=$((4 * (STEP_SECONDS + 40) + 6 * STALE_LIMIT + 120))
-    if ! timeout -k 10 "$inside_limit" env QUORIN_WINE32=root "$kit/lib/wine32.sh" run \
+    if ! timeout -k 10 "$inside_limit" env QUORIN_WINE32=root bash "$kit/lib/wine32.sh" run \
             --bind "$work" --bind "$kit" --prefix "$work/prefix" -- \
-            "$kit/try-package.sh" --inside "$work" "$hwid"; then
+            bash "$kit/try-package.sh" --inside "$work" "$hwid"; then
         row "the demonstration machine" - FAILED "ended early or took over $inside_limit s"
     fi
 fi
