@@ -155,8 +155,8 @@
 
 ; The package check, kit\check-package.py, for both Windows the setup
 ; installs on and the hardware ID it passes: the build stops when it
-; refuses the package. It needs Python (3.8 or later; QUORIN64_PYTHON names
-; another than "python"); without one the build goes on with a warning.
+; refuses the package. It needs Python 3 (QUORIN64_PYTHON names another
+; than "python"); without one the build goes on with a warning.
 #ifndef QUORIN64_CHECK_PACKAGE
   #define QUORIN64_CHECK_PACKAGE "..\check-package.py"
 #endif

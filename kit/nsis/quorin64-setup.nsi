@@ -152,7 +152,7 @@ Target ${QUORIN64_TARGET}
     !error "${QUORIN64_CHECK_PACKAGE} not found: QUORIN64_CHECK_PACKAGE names kit/check-package.py when this file is not in the kit"
 !endif
 !ifdef NSIS_WIN32_MAKENSIS
-    ; On Windows, with Python (3.8 or later) when there is one.
+    ; On Windows, with Python 3 when there is one.
     !system 'python --version' QUORIN64_PYTHON
     !if ${QUORIN64_PYTHON} == 0
         !define QUORIN64_TRUST_OPTION ""
