@@ -61,8 +61,8 @@ class Context:
         self.drive_root = b"Q:\\"
         if self.x86:
             # The INFs the x86 program finds: those the x64 cases find in
-            # the current directory, and driver.inf inside the folder with
-            # the package's other files.
+            # the current directory, and inside the folder driver.inf beside
+            # the whole package.
             script = 'mkdir -p "$1/QarnoD217" && cp -R "$2/." "$1/QarnoD217/"'
             args = [os.path.dirname(wine.drive_c_path(X86_INF_FOLDER)), unix_path(self.pkg)]
             for index, name in enumerate([b"driver.inf", b"my driver.inf",
@@ -79,12 +79,10 @@ class Context:
             os.makedirs(path)
             if program:
                 shutil.copy(self.wine.program, os.path.join(path, "Quorin64.exe"))
+            if infs:  # the whole package, for a real install
+                shutil.copytree(os.path.dirname(self.wine.inf), path, dirs_exist_ok=True)
             for inf in infs:
                 shutil.copy(self.wine.inf, os.path.join(path, ansi_text(inf)))
-            if infs:  # the files the INF copies, for a real install
-                source, inf_name = os.path.split(self.wine.inf)
-                shutil.copytree(source, path, dirs_exist_ok=True, ignore=lambda folder, names:
-                                [inf_name] if folder == source else [])
         return windows
 
     def inf_path(self, directory, inf_name):
