@@ -10,7 +10,8 @@ import datetime
 import hashlib
 
 from . import der
-from .x509 import DIGESTS, Certificate, Unsupported, algorithm
+from .x509 import (DIGESTS, RSA_KEY, RSA_SIGNATURES, SIGNATURE_NAMES, Certificate,
+                   Unsupported, algorithm)
 
 SIGNED_DATA = "1.2.840.113549.1.7.2"
 CTL = "1.3.6.1.4.1.311.10.1"
@@ -105,6 +106,9 @@ class SignerInfo:
         cert = self.certificate(certificates)
         if cert is None:
             return None, ["its signer's certificate is not in it"]
+        if self.signature_algorithm != RSA_KEY and self.signature_algorithm not in RSA_SIGNATURES:
+            raise Unsupported(SIGNATURE_NAMES.get(self.signature_algorithm,
+                                                  f"signature algorithm {self.signature_algorithm}"))
         digest_name = self.digest_name()
         digest = hashlib.new(digest_name, content).digest()
         problems = []

@@ -176,6 +176,7 @@ class Check:
         self.named = set()
         self.cabinets = {}
         self.kernel_service = False
+        self.shown_ids = {}
 
     # ---------------------------------------------------------------- names
 
@@ -267,7 +268,8 @@ class Check:
     def models(self, arch):
         """(models section, line, install section name, hardware ID, compatible IDs) on arch."""
         found = []
-        for section in self.models_sections(arch):
+        sections = self.models_sections(arch)
+        for section in sections:
             for line in section.lines:
                 if line.key is None or not line.field(0):
                     self.report.refuse(f"{self.inf.name}'s [{section.name}] line {line.number} "
@@ -275,7 +277,12 @@ class Check:
                     continue
                 ids = [i for i in line.fields[1:] if i]
                 if ids:
+                    # One spelling of each ID, whichever section says it.
+                    ids = [self.shown_ids.setdefault(upper(i), i) for i in ids]
                     found.append((section, line, line.field(0), ids[0], ids[1:]))
+        if sections and not found:
+            self.report.refuse(f"{self.inf.name} lists no hardware ID in its models for "
+                               f"{ARCHES_TEXT}", arch.name)
         return found
 
     def hardware_ids(self, arch):
@@ -284,9 +291,6 @@ class Check:
             if upper(hardware_id) not in seen:
                 seen.add(upper(hardware_id))
                 ids.append(hardware_id)
-        if not ids and self.inf.section("Manufacturer") is not None:
-            self.report.refuse(f"{self.inf.name} lists no hardware ID in its models for "
-                               f"{arch.name}", None)
         return ids
 
     # ------------------------------------------------- devices and services
@@ -318,7 +322,7 @@ class Check:
                     self.report.refuse(f"--hardware-id {hardware_id}: {inf} does not list it in "
                                        f"its models for {ARCHES_TEXT}", arch.name)
             wanted = {upper(w) for w in wanted}
-        chosen = []
+        chosen = {}
         for section, line, install, hardware_id, _ in entries:
             if wanted is not None and upper(hardware_id) not in wanted:
                 continue
@@ -328,15 +332,16 @@ class Check:
                                    f"[{install}], which {inf} does not have (nor "
                                    f"[{install}{arch.install[0]}] or [{install}.NT])")
                 continue
-            if picked not in [c for c, _ in chosen]:
-                chosen.append((picked, hardware_id))
-        for picked, hardware_id in chosen:
-            self.check_service(arch, picked, hardware_id)
+            ids = chosen.setdefault(upper(picked.name), (picked, []))[1]
+            if hardware_id not in ids:
+                ids.append(hardware_id)
+        for picked, ids in chosen.values():
+            self.check_service(arch, picked, ", ".join(ids))
             driver_ver = self.inf.first(picked.name, "DriverVer")
             if driver_ver is not None and driver_ver_problem(driver_ver):
                 self.report.refuse(f"{inf}'s [{picked.name}] DriverVer = "
                                    f"{', '.join(driver_ver.fields)}: {driver_ver_problem(driver_ver)}")
-        return [c for c, _ in chosen]
+        return [picked for picked, _ in chosen.values()]
 
     def check_service(self, arch, picked, hardware_id):
         inf = self.inf.name
@@ -347,8 +352,8 @@ class Check:
                       if upper(s.name).endswith(".SERVICES") and
                       upper(s.name).startswith(upper(picked.name.split(".")[0]) + ".")]
             hint = f" ({', '.join(others)} is not the one Windows reads)" if others else ""
-            self.report.refuse(f"{hardware_id}: {inf} has no [{name}]{hint}, so the device gets no "
-                               f"function driver service on {ARCHES_TEXT}, not TALMERIX: "
+            self.report.refuse(f"{hardware_id}: {inf} has no [{name}]{hint}, so Windows installs "
+                               f"no function driver service on {ARCHES_TEXT}, not TALMERIX: "
                                f"{WHY_SERVICE}", arch.name)
             return
         associated = []
@@ -362,13 +367,13 @@ class Check:
                 associated.append(line)
         if not associated:
             self.report.refuse(f"{hardware_id}: {inf}'s [{name}] has no AddService with flag 0x2, "
-                               "so the device gets no function driver service, not TALMERIX: "
+                               "so Windows installs no function driver service, not TALMERIX: "
                                f"{WHY_SERVICE}")
             return
         for line in associated:
             if not same(line.field(0), SERVICE):
                 self.report.refuse(f"{hardware_id}: {inf}'s [{name}] makes {line.field(0)} the "
-                                   f"device's function driver service, not TALMERIX: {WHY_SERVICE}")
+                                   f"function driver service, not TALMERIX: {WHY_SERVICE}")
                 continue
             install = self.section_named(line.field(2), "of the service")
             if not line.field(2) or install is None:

@@ -144,7 +144,7 @@ class Certificate:
 
     def rsa_key(self):
         if self.key_type != RSA_KEY:
-            raise Unsupported(f"a {KEY_TYPES.get(self.key_type, self.key_type)} key")
+            raise Unsupported(f"a key of type {KEY_TYPES.get(self.key_type, self.key_type)}")
         modulus, exponent = der.parse(self.key_bits, "RSA key").children()[:2]
         return der.integer(modulus), der.integer(exponent)
 
