@@ -127,8 +127,9 @@ def interpreters():
     found, seen = [], set()
     for command in ("/usr/bin/python3", shutil.which("python3")):
         if command:
-            real = subprocess.run([command, "-c", "import os, sys; print(os.path.realpath(sys.executable))"],
-                                  stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+            real = subprocess.run(
+                [command, "-c", "import os, sys; print(os.path.realpath(sys.executable))"],
+                stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
             if real not in seen:
                 seen.add(real)
                 found.append(command)
@@ -147,9 +148,11 @@ def main(argv):
         # the maker's memory in its own resident set.
         subprocess.run([sys.executable, __file__, "--make", work, str(megabytes)], check=True)
         package, trust = os.path.join(work, "package"), os.path.join(work, "trust.pem")
-        files = [os.path.join(package, n) for n in ("big.inf", "big.sys", "firmware.bin", "big.cat")]
+        files = [os.path.join(package, n)
+                 for n in ("big.inf", "big.sys", "firmware.bin", "big.cat")]
         total = sum(os.path.getsize(p) for p in files)
-        rows.append(("package", f"{total / 1e6:.0f} MB in {len(files)} files (SHA-256 catalog)", "", ""))
+        rows.append(("package", f"{total / 1e6:.0f} MB in {len(files)} files (SHA-256 catalog)",
+                     "", ""))
         digest = ["sha256sum"] + files
         # Python's hashlib is OpenSSL's: its own command line shows the floor.
         floor = statistics.median(timed(["openssl", "dgst", "-sha256"] + files)[0]

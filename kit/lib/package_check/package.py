@@ -260,7 +260,7 @@ class Check:
                 elif not decorations:
                     self.report.refuse(f"{inf}'s [Manufacturer] names [{base}], which {inf} "
                                        "does not have")
-        if not chosen and manufacturer.lines:
+        if not chosen:
             self.report.refuse(f"{inf} has no models for {arch.name}: its [Manufacturer] names "
                                f"no {arch.needs}")
         return chosen
@@ -314,10 +314,10 @@ class Check:
                 if upper(hardware_id) in hardware:
                     continue
                 if upper(hardware_id) in compatible:
+                    where = compatible[upper(hardware_id)]
                     self.report.refuse(f"--hardware-id {hardware_id} is a compatible ID, not a "
-                                       f"hardware ID, in {inf}'s [{compatible[upper(hardware_id)]}]: "
-                                       "Windows would rank the package below any driver for the "
-                                       "device's own ID")
+                                       f"hardware ID, in {inf}'s [{where}]: a hardware ID is the "
+                                       "first ID of a models line (INF Models Section)")
                 else:
                     self.report.refuse(f"--hardware-id {hardware_id}: {inf} does not list it in "
                                        f"its models for {ARCHES_TEXT}", arch.name)
@@ -338,9 +338,10 @@ class Check:
         for picked, ids in chosen.values():
             self.check_service(arch, picked, ", ".join(ids))
             driver_ver = self.inf.first(picked.name, "DriverVer")
-            if driver_ver is not None and driver_ver_problem(driver_ver):
+            problem = driver_ver and driver_ver_problem(driver_ver)
+            if problem:
                 self.report.refuse(f"{inf}'s [{picked.name}] DriverVer = "
-                                   f"{', '.join(driver_ver.fields)}: {driver_ver_problem(driver_ver)}")
+                                   f"{', '.join(driver_ver.fields)}: {problem}")
         return [picked for picked, _ in chosen.values()]
 
     def check_service(self, arch, picked, hardware_id):
@@ -480,14 +481,20 @@ class Check:
         if found is not None and not flags & CAB_FORCED:
             return Located(found, direct)
         cabinet_name = tag if flags & CAB_FORCED or upper(tag).endswith(".CAB") else None
+        inside = ""
         if cabinet_name:
-            spot = self.in_cabinet(place(path, cabinet_name), name, subdirectory, where)
-            if spot is not None:
-                return spot
+            cabinet_path = place(path, cabinet_name)
+            cabinet = self.find(cabinet_path) if cabinet_path else None
+            if cabinet is None:
+                inside = f", nor is its disk's cabinet {cabinet_name} there"
+            else:
+                spot = self.in_cabinet(cabinet, name, subdirectory, where)
+                if spot is not None:
+                    return spot
+                inside = f", nor does {cabinet_name} hold it"
         near = self.files.near(direct)
         hint = f" (the package has {near}, the same name in another Unicode normalization)" \
             if near else ""
-        inside = f", nor does {cabinet_name} hold it" if cabinet_name else ""
         self.report.refuse(f"{self.folder}/{direct} is missing: {where} for {ARCHES_TEXT} "
                            f"names it{inside}{hint}", arch.name)
         return None
@@ -499,10 +506,8 @@ class Check:
             found = self.files.find(meant(path))
         return found
 
-    def in_cabinet(self, cabinet_path, name, subdirectory, where):
-        found = self.find(cabinet_path) if cabinet_path else None
-        if found is None:
-            return None
+    def in_cabinet(self, found, name, subdirectory, where):
+        """The member of the package's cabinet found that holds name, or None."""
         if found not in self.cabinets:
             try:
                 self.cabinets[found] = Cabinet(self.files.full(found))

@@ -157,8 +157,8 @@ class Certificate:
         """Whether issuer's key made this certificate's signature."""
         digest_name = RSA_SIGNATURES.get(self.signature_algorithm)
         if digest_name is None:
-            raise Unsupported(SIGNATURE_NAMES.get(self.signature_algorithm,
-                                                  f"signature algorithm {self.signature_algorithm}"))
+            raise Unsupported(SIGNATURE_NAMES.get(
+                self.signature_algorithm, f"signature algorithm {self.signature_algorithm}"))
         digest = hashlib.new(digest_name, self.tbs).digest()
         return issuer.verify(digest_name, digest, self.signature)
 
