@@ -446,7 +446,10 @@ class Check:
         located = []
         for name, line, section in self.source_files(arch).values():
             where = f"{self.inf.name}'s [{section}]"
-            if line.key is not None and Inf.has_token(line.raw_key):
+            if line.key is None:
+                self.report.refuse(f"{where} lists {name} without its disk (file = disk id)")
+                continue
+            if Inf.has_token(line.raw_key):
                 self.report.refuse(f"{where} lists {line.raw_key}: a file name there cannot be a "
                                    "%strkey% token (INF SourceDisksFiles Section)")
             self.check_name(name, "the file")
