@@ -50,7 +50,8 @@ def parse_command_line(argv):
     at = 0
     while at < len(argv):
         argument = argv[at]
-        name, _, inline = argument.partition("=") if argument.startswith("--") else (argument, "", "")
+        name, _, inline = argument.partition("=") if argument.startswith("--") \
+            else (argument, "", "")
         if name in valued:
             if inline == "" and "=" not in argument:
                 if at + 1 >= len(argv):

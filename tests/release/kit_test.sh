@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks of the setup author's kit (label "kit"): kit/check-package.sh
-# on small driver packages made here, and every option and refusal of
-# kit/build-msi.sh, run from another folder with relative paths.
+# Checks of the setup author's kit (label "kit"): every option and refusal
+# of kit/build-msi.sh, run from another folder with relative paths, on
+# small signed driver packages made here. kit/check-package.py has its own
+# table, tests/kit/check_package_test.py.
 #
 # usage: kit_test.sh X64_EXE X64_ACTION_DLL VERSION
 set -euo pipefail
@@ -9,7 +10,6 @@ program=$(realpath "$1")
 action=$(realpath "$2")
 project_version=$3
 root=$(cd "$(dirname "$0")/../.." && pwd)
-check=$root/kit/check-package.sh
 build=$root/kit/build-msi.sh
 
 work=$(mktemp -d /tmp/quorin-kit.XXXXXX)
@@ -17,109 +17,6 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-# A package as authors ship it: decorated and undecorated sections, a disk
-# path (amd64) and a file's own subdirectory (x86), names in other cases
-# than the files', quoted values, string tokens, a continued line, a ";"
-# inside quotes.
-cat > mydrv.inf <<'EOF'
-; Acme pad
-[Version]
-Signature   = "$Windows NT$"
-Class       = HIDClass
-Provider    = %Mfg%
-CatalogFile.NTamd64 = "%Cat%"   ; decorated
-CatalogFile.NTx86   = MyDrv.CAT
-
-[manufacturer]
-%Mfg% = Models, NTamd64, NTx86
-
-[Models.NTamd64]
-%Dev% = Install, USB\VID_1F3A&PID_0C99, \
-        USB\VID_1F3A&PID_0C9A
-[MODELS.NTX86]
-%Dev% = Install, usb\vid_1f3a&pid_0c99
-
-[SourceDisksNames.amd64]
-1 = %Disk%,,,\amd64
-[SourceDisksNames]
-1 = %Disk%,,,
-2 = "Data; not a comment",,,
-
-[SourceDisksFiles.amd64]
-MyDrv.SYS = 1
-[SourceDisksFiles.x86]
-mydrv.sys = 1,x86
-[SourceDisksFiles]
-"my drv & co [1].dat" = 2
-
-[Strings]
-Mfg  = "Acme"
-Dev  = "Acme pad"
-Disk = "Acme disk"
-Cat  = "mydrv.cat"
-EOF
-# package NAME [sed expression for the INF] [files to leave out...]
-package() {
-    local name=$1 edit=${2:-} file left_out
-    left_out=$(printf '%s\n' "${@:3}")
-    mkdir -p "$name/amd64" "$name/x86"
-    sed "$edit" mydrv.inf > "$name/mydrv.inf"
-    for file in mydrv.cat amd64/mydrv.sys x86/mydrv.sys "my drv & co [1].dat"; do
-        grep -qxF "$file" <<< "$left_out" || echo "$file" > "$name/$file"
-    done
-}
-package good
-package crlf 's/$/\r/'
-package utf16 '' amd64/mydrv.sys
-iconv -t UTF-16LE utf16/mydrv.inf | { printf '\xff\xfe'; cat; } > utf16/new && mv utf16/new utf16/mydrv.inf
-package no-amd64 '' amd64/mydrv.sys
-package no-x86 '' x86/mydrv.sys
-package no-data '' "my drv & co [1].dat"
-package no-catalog '' mydrv.cat
-package unsigned '/^CatalogFile/d'
-package no-disk 's/^\("my drv.*\) = 2$/\1 = 3/'
-package outside 's/^1 = %Disk%,,,$/1 = %Disk%,,,..\\elsewhere/'
-package two-infs && echo '[Version]' > two-infs/other.INF
-mkdir no-inf
-
-# expected exit | stderr (grep -E, "" for none) | options and folder
-check_rows=(
-    "0||good"
-    "0||crlf"
-    "0||--arch amd64 no-x86"
-    "1|^check-package.sh: no-x86/x86/mydrv.sys is missing: mydrv.inf's \[SourceDisksFiles.x86\] for x86 names it$|no-x86"
-    "1|^check-package.sh: no-amd64/amd64/MyDrv.SYS is missing: .*\[SourceDisksFiles.amd64\] for amd64|--arch amd64 no-amd64"
-    "0||--arch x86 no-amd64"
-    "1|^check-package.sh: utf16/amd64/MyDrv.SYS is missing|utf16"
-    "1|^check-package.sh: no-data/my drv & co \[1\].dat is missing: .*\[SourceDisksFiles\] for amd64|no-data"
-    "1|^check-package.sh: no-catalog/mydrv.cat is missing: mydrv.inf's CatalogFile.NTamd64 names it$|no-catalog"
-    "1|^check-package.sh: no-catalog/MyDrv.CAT is missing: mydrv.inf's CatalogFile.NTx86|--arch x86 no-catalog"
-    "0|^warning: mydrv.inf names no CatalogFile: the package is unsigned$|unsigned"
-    "1|^check-package.sh: mydrv.inf's \[SourceDisksFiles\] puts my drv & co \[1\].dat on disk 3, which no \[SourceDisksNames\] lists$|no-disk"
-    "1|^check-package.sh: mydrv.inf's \[SourceDisksFiles.x86\] puts mydrv.sys outside the package$|outside"
-    "1|^check-package.sh: two-infs holds 2 INF files \(mydrv.inf other.INF\), not exactly one$|two-infs"
-    "1|^check-package.sh: no-inf holds no INF file$|no-inf"
-    "1|^check-package.sh: no package folder nowhere$|nowhere"
-    "2|^check-package.sh: --arch arm64: use amd64 or x86$|--arch arm64 good"
-    "2|^check-package.sh: --arch needs a value|--arch"
-)
-for row in "${check_rows[@]}"; do
-    IFS='|' read -r code pattern args <<< "$row"
-    read -r -a argv <<< "$args"
-    got=0
-    "$check" "${argv[@]}" > out 2> err || got=$?
-    [ "$got" = "$code" ] || fail "check-package.sh $args: exit $got, not $code: $(cat err)"
-    if [ -z "$pattern" ]; then
-        [ ! -s err ] || fail "check-package.sh $args said: $(cat err)"
-    else
-        [ "$(wc -l < err)" = 1 ] && grep -qE -- "$pattern" err ||
-            fail "check-package.sh $args said: $(cat err)"
-    fi
-done
-"$check" --hardware-ids good > out 2> err || fail "check-package.sh --hardware-ids: $(cat err)"
-[ "$(cat out)" = $'USB\\VID_1F3A&PID_0C99\nUSB\\VID_1F3A&PID_0C9A' ] ||
-    fail "hardware IDs of good: $(cat out)"
 
 # build-msi.sh, on a signed author's package that check-package.py accepts
 # for amd64: two controllers for TALMERIX (one line with a compatible ID
@@ -233,7 +130,7 @@ build_rows=(
     "1|acme.inf lists 3 hardware IDs \(USB.VID_1F3A&PID_0C99, USB.VID_1F3A&PID_0C9A, USB.VID_1F3A&PID_0C9B\): choose one with --hardware-id|${pick[*]} pad"
     "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0C21: acme.inf does not list it|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C21 pad"
     "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0CFF is a compatible ID|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0CFF pad"
-    "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD the device's function driver service, not TALMERIX|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C9B pad"
+    "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD the .*function driver service, not TALMERIX|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C9B pad"
     "1|^check-package.py: .*/pad-no-amd64/amd64/acme.sys is missing|${pick[*]} --hardware-id $id pad-no-amd64"
     "1|^check-package.py: .*pad.acme.cat: its signer CN=Acme test signer chains to CN=Acme test root, which no --trust|--upgrade-code $guid --name Acme --trust other.pem --hardware-id $id pad"
     "1|^check-package.py: .*pad-two holds 2 INF files|${pick[*]} --hardware-id $id pad-two"
@@ -321,5 +218,5 @@ done
 [ "$(grep -c $'\tacme.sys\t' <<< "$tables")" = 2 ] || fail "both acme.sys packed"
 [ "$(upgrade_row "$msi")" = "2.3.4/513" ] || fail "Upgrade row: $(upgrade_row "$msi")"
 
-[ "$failures" -eq 0 ] && echo "kit: passed (${#check_rows[@]} package checks, ${#build_rows[@]} refusals, 2 builds)"
+[ "$failures" -eq 0 ] && echo "kit: passed (${#build_rows[@]} refusals, 2 builds)"
 [ "$failures" -eq 0 ]

@@ -75,7 +75,8 @@ class Cabinet:
                 for start, piece in self._folder_data(stream, number):
                     stop = start + len(piece)
                     for member, hasher in hashers:
-                        low, high = max(start, member.offset), min(stop, member.offset + member.size)
+                        low = max(start, member.offset)
+                        high = min(stop, member.offset + member.size)
                         if low < high:
                             hasher.update(piece[low - start:high - start])
                 for member, hasher in hashers:

@@ -10,7 +10,8 @@ import datetime
 import hashlib
 
 from . import der
-from .x509 import DIGESTS, Certificate, Unsupported, algorithm
+from .x509 import (DIGESTS, RSA_KEY, RSA_SIGNATURES, SIGNATURE_NAMES, TIME_STAMPING,
+                   Certificate, Unsupported, algorithm)
 
 SIGNED_DATA = "1.2.840.113549.1.7.2"
 CTL = "1.3.6.1.4.1.311.10.1"
@@ -105,6 +106,9 @@ class SignerInfo:
         cert = self.certificate(certificates)
         if cert is None:
             return None, ["its signer's certificate is not in it"]
+        if self.signature_algorithm != RSA_KEY and self.signature_algorithm not in RSA_SIGNATURES:
+            raise Unsupported(SIGNATURE_NAMES.get(
+                self.signature_algorithm, f"signature algorithm {self.signature_algorithm}"))
         digest_name = self.digest_name()
         digest = hashlib.new(digest_name, content).digest()
         problems = []
@@ -299,8 +303,9 @@ def _timestamp(info, certificates):
         cert, problems = counter.check(info.signature, certificates)
         times = counter.signed_attributes.get(SIGNING_TIME, [])
         if not times:
-            return None, cert, problems + ["its countersignature has no signing time"]
-        return der.time(times[0]), cert, [f"its timestamp: {p}" for p in problems]
+            problems.append("it has no signing time")
+        return (der.time(times[0]) if times else None), cert, \
+            [f"its timestamp: {p}" for p in problems]
     for value in info.unsigned.get(RFC3161_TOKEN, []):
         kind, content, token_certificates, signers = _signed_data(value, "the timestamp token")
         if kind != TST_INFO or content is None or not signers:
@@ -359,6 +364,9 @@ def verify(catalog, anchors, now=None):
             stamp_chain, stamp_anchor, stamp_problems = build_chain(
                 stamp_cert, catalog.certificates + _token_certificates(info), anchors)
             verdict.problems += [f"its timestamp: {p}" for p in stamp_problems]
+            if not stamp_cert.allows(TIME_STAMPING):
+                verdict.problems.append(f"its timestamp's signer {stamp_cert.subject} is not for "
+                                        "timestamping (extended key usage)")
             if anchors and stamp_anchor is None and not stamp_problems:
                 verdict.problems.append(f"its timestamp's signer {stamp_cert.subject} chains "
                                         f"to {_top(stamp_chain)}, which no --trust "
@@ -378,7 +386,8 @@ def verify(catalog, anchors, now=None):
             late = _valid_through(chain, anchor, verdict.timestamp)
             if late is not None:
                 verdict.problems.append(
-                    f"it was timestamped at {_day(verdict.timestamp)}, when {late.subject} was not valid "
+                    f"it was timestamped at {_day(verdict.timestamp)}, when {late.subject} was "
+                    "not valid "
                     f"({_day(late.not_before)} to {_day(late.not_after)})")
     return verdict
 

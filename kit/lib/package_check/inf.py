@@ -228,7 +228,8 @@ class Inf:
             return []
         if key is None:
             return section.lines
-        return [line for line in section.lines if line.key is not None and upper(line.key) == upper(key)]
+        return [line for line in section.lines
+                if line.key is not None and upper(line.key) == upper(key)]
 
     def first(self, name, key):
         found = self.lines(name, key)

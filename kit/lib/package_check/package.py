@@ -176,6 +176,7 @@ class Check:
         self.named = set()
         self.cabinets = {}
         self.kernel_service = False
+        self.shown_ids = {}
 
     # ---------------------------------------------------------------- names
 
@@ -259,7 +260,7 @@ class Check:
                 elif not decorations:
                     self.report.refuse(f"{inf}'s [Manufacturer] names [{base}], which {inf} "
                                        "does not have")
-        if not chosen and manufacturer.lines:
+        if not chosen:
             self.report.refuse(f"{inf} has no models for {arch.name}: its [Manufacturer] names "
                                f"no {arch.needs}")
         return chosen
@@ -267,7 +268,8 @@ class Check:
     def models(self, arch):
         """(models section, line, install section name, hardware ID, compatible IDs) on arch."""
         found = []
-        for section in self.models_sections(arch):
+        sections = self.models_sections(arch)
+        for section in sections:
             for line in section.lines:
                 if line.key is None or not line.field(0):
                     self.report.refuse(f"{self.inf.name}'s [{section.name}] line {line.number} "
@@ -275,7 +277,12 @@ class Check:
                     continue
                 ids = [i for i in line.fields[1:] if i]
                 if ids:
+                    # One spelling of each ID, whichever section says it.
+                    ids = [self.shown_ids.setdefault(upper(i), i) for i in ids]
                     found.append((section, line, line.field(0), ids[0], ids[1:]))
+        if sections and not found:
+            self.report.refuse(f"{self.inf.name} lists no hardware ID in its models for "
+                               f"{ARCHES_TEXT}", arch.name)
         return found
 
     def hardware_ids(self, arch):
@@ -284,9 +291,6 @@ class Check:
             if upper(hardware_id) not in seen:
                 seen.add(upper(hardware_id))
                 ids.append(hardware_id)
-        if not ids and self.inf.section("Manufacturer") is not None:
-            self.report.refuse(f"{self.inf.name} lists no hardware ID in its models for "
-                               f"{arch.name}", None)
         return ids
 
     # ------------------------------------------------- devices and services
@@ -310,15 +314,15 @@ class Check:
                 if upper(hardware_id) in hardware:
                     continue
                 if upper(hardware_id) in compatible:
+                    where = compatible[upper(hardware_id)]
                     self.report.refuse(f"--hardware-id {hardware_id} is a compatible ID, not a "
-                                       f"hardware ID, in {inf}'s [{compatible[upper(hardware_id)]}]: "
-                                       "Windows would rank the package below any driver for the "
-                                       "device's own ID")
+                                       f"hardware ID, in {inf}'s [{where}]: a hardware ID is the "
+                                       "first ID of a models line (INF Models Section)")
                 else:
                     self.report.refuse(f"--hardware-id {hardware_id}: {inf} does not list it in "
                                        f"its models for {ARCHES_TEXT}", arch.name)
             wanted = {upper(w) for w in wanted}
-        chosen = []
+        chosen = {}
         for section, line, install, hardware_id, _ in entries:
             if wanted is not None and upper(hardware_id) not in wanted:
                 continue
@@ -328,15 +332,17 @@ class Check:
                                    f"[{install}], which {inf} does not have (nor "
                                    f"[{install}{arch.install[0]}] or [{install}.NT])")
                 continue
-            if picked not in [c for c, _ in chosen]:
-                chosen.append((picked, hardware_id))
-        for picked, hardware_id in chosen:
-            self.check_service(arch, picked, hardware_id)
+            ids = chosen.setdefault(upper(picked.name), (picked, []))[1]
+            if hardware_id not in ids:
+                ids.append(hardware_id)
+        for picked, ids in chosen.values():
+            self.check_service(arch, picked, ", ".join(ids))
             driver_ver = self.inf.first(picked.name, "DriverVer")
-            if driver_ver is not None and driver_ver_problem(driver_ver):
+            problem = driver_ver and driver_ver_problem(driver_ver)
+            if problem:
                 self.report.refuse(f"{inf}'s [{picked.name}] DriverVer = "
-                                   f"{', '.join(driver_ver.fields)}: {driver_ver_problem(driver_ver)}")
-        return [c for c, _ in chosen]
+                                   f"{', '.join(driver_ver.fields)}: {problem}")
+        return [picked for picked, _ in chosen.values()]
 
     def check_service(self, arch, picked, hardware_id):
         inf = self.inf.name
@@ -347,8 +353,8 @@ class Check:
                       if upper(s.name).endswith(".SERVICES") and
                       upper(s.name).startswith(upper(picked.name.split(".")[0]) + ".")]
             hint = f" ({', '.join(others)} is not the one Windows reads)" if others else ""
-            self.report.refuse(f"{hardware_id}: {inf} has no [{name}]{hint}, so the device gets no "
-                               f"function driver service on {ARCHES_TEXT}, not TALMERIX: "
+            self.report.refuse(f"{hardware_id}: {inf} has no [{name}]{hint}, so Windows installs "
+                               f"no function driver service on {ARCHES_TEXT}, not TALMERIX: "
                                f"{WHY_SERVICE}", arch.name)
             return
         associated = []
@@ -362,13 +368,13 @@ class Check:
                 associated.append(line)
         if not associated:
             self.report.refuse(f"{hardware_id}: {inf}'s [{name}] has no AddService with flag 0x2, "
-                               "so the device gets no function driver service, not TALMERIX: "
+                               "so Windows installs no function driver service, not TALMERIX: "
                                f"{WHY_SERVICE}")
             return
         for line in associated:
             if not same(line.field(0), SERVICE):
                 self.report.refuse(f"{hardware_id}: {inf}'s [{name}] makes {line.field(0)} the "
-                                   f"device's function driver service, not TALMERIX: {WHY_SERVICE}")
+                                   f"function driver service, not TALMERIX: {WHY_SERVICE}")
                 continue
             install = self.section_named(line.field(2), "of the service")
             if not line.field(2) or install is None:
@@ -440,7 +446,10 @@ class Check:
         located = []
         for name, line, section in self.source_files(arch).values():
             where = f"{self.inf.name}'s [{section}]"
-            if line.key is not None and Inf.has_token(line.raw_key):
+            if line.key is None:
+                self.report.refuse(f"{where} lists {name} without its disk (file = disk id)")
+                continue
+            if Inf.has_token(line.raw_key):
                 self.report.refuse(f"{where} lists {line.raw_key}: a file name there cannot be a "
                                    "%strkey% token (INF SourceDisksFiles Section)")
             self.check_name(name, "the file")
@@ -475,14 +484,20 @@ class Check:
         if found is not None and not flags & CAB_FORCED:
             return Located(found, direct)
         cabinet_name = tag if flags & CAB_FORCED or upper(tag).endswith(".CAB") else None
+        inside = ""
         if cabinet_name:
-            spot = self.in_cabinet(place(path, cabinet_name), name, subdirectory, where)
-            if spot is not None:
-                return spot
+            cabinet_path = place(path, cabinet_name)
+            cabinet = self.find(cabinet_path) if cabinet_path else None
+            if cabinet is None:
+                inside = f", nor is its disk's cabinet {cabinet_name} there"
+            else:
+                spot = self.in_cabinet(cabinet, name, subdirectory, where)
+                if spot is not None:
+                    return spot
+                inside = f", nor does {cabinet_name} hold it"
         near = self.files.near(direct)
         hint = f" (the package has {near}, the same name in another Unicode normalization)" \
             if near else ""
-        inside = f", nor does {cabinet_name} hold it" if cabinet_name else ""
         self.report.refuse(f"{self.folder}/{direct} is missing: {where} for {ARCHES_TEXT} "
                            f"names it{inside}{hint}", arch.name)
         return None
@@ -494,10 +509,8 @@ class Check:
             found = self.files.find(meant(path))
         return found
 
-    def in_cabinet(self, cabinet_path, name, subdirectory, where):
-        found = self.find(cabinet_path) if cabinet_path else None
-        if found is None:
-            return None
+    def in_cabinet(self, found, name, subdirectory, where):
+        """The member of the package's cabinet found that holds name, or None."""
         if found not in self.cabinets:
             try:
                 self.cabinets[found] = Cabinet(self.files.full(found))

@@ -144,7 +144,7 @@ class Certificate:
 
     def rsa_key(self):
         if self.key_type != RSA_KEY:
-            raise Unsupported(f"a {KEY_TYPES.get(self.key_type, self.key_type)} key")
+            raise Unsupported(f"a key of type {KEY_TYPES.get(self.key_type, self.key_type)}")
         modulus, exponent = der.parse(self.key_bits, "RSA key").children()[:2]
         return der.integer(modulus), der.integer(exponent)
 
@@ -157,8 +157,8 @@ class Certificate:
         """Whether issuer's key made this certificate's signature."""
         digest_name = RSA_SIGNATURES.get(self.signature_algorithm)
         if digest_name is None:
-            raise Unsupported(SIGNATURE_NAMES.get(self.signature_algorithm,
-                                                  f"signature algorithm {self.signature_algorithm}"))
+            raise Unsupported(SIGNATURE_NAMES.get(
+                self.signature_algorithm, f"signature algorithm {self.signature_algorithm}"))
         digest = hashlib.new(digest_name, self.tbs).digest()
         return issuer.verify(digest_name, digest, self.signature)
 
