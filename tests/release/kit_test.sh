@@ -18,71 +18,15 @@ cd "$work"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# build-msi.sh, on a signed author's package that check-package.py accepts
-# for amd64: two controllers for TALMERIX (one line with a compatible ID
-# too), an old one that another service drives, a driver file for each
-# architecture and a file the INF does not name.
-cat > acme.inf <<'EOF'
-[Version]
-Signature   = "$Windows NT$"
-Class       = HIDClass
-ClassGuid   = {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}
-Provider    = %Mfg%
-DriverVer   = 03/01/2024,2.3.4.0
-CatalogFile = acme.cat
-
-[Manufacturer]
-%Mfg% = Models, NTamd64, NTx86
-
-[Models.NTamd64]
-%Pad% = Pad, USB\VID_1F3A&PID_0C99, USB\VID_1F3A&PID_0CFF
-%Pad% = Pad, USB\VID_1F3A&PID_0C9A
-%Old% = Old, USB\VID_1F3A&PID_0C9B
-[Models.NTx86]
-%Pad% = Pad, USB\VID_1F3A&PID_0C99
-
-[DestinationDirs]
-DefaultDestDir = 12
-
-[Pad]
-CopyFiles = PadFiles
-[Pad.Services]
-AddService = TALMERIX, 0x00000002, PadService
-[Old]
-[Old.Services]
-AddService = OLDPAD, 0x00000002, PadService
-
-[PadFiles]
-acme.sys
-
-[PadService]
-DisplayName   = %Pad%
-ServiceType   = 1
-StartType     = 3
-ErrorControl  = 1
-ServiceBinary = %12%\acme.sys
-
-[SourceDisksNames.amd64]
-1 = %Disk%,,,\amd64
-[SourceDisksNames.x86]
-1 = %Disk%,,,
-[SourceDisksFiles.amd64]
-acme.sys = 1
-[SourceDisksFiles.x86]
-acme.sys = 1,x86
-
-[Strings]
-Mfg  = "Acme"
-Pad  = "Acme pad"
-Old  = "Acme old pad"
-Disk = "Acme disk"
-EOF
+# build-msi.sh, on signed author's packages that check-package.py accepts
+# for amd64: the test package's INF as acme.inf, with two controllers for
+# TALMERIX (one line with a compatible ID too) and an old one that another
+# service drives, and a file the INF does not name.
 # pad NAME [file...]: the package, with these files besides.
 pad() {
-    mkdir -p "$1/amd64" "$1/x86"
-    cp acme.inf "$1/"
-    echo amd64 > "$1/amd64/acme.sys"
-    echo x86 > "$1/x86/acme.sys"
+    mkdir -p "$1/x86"
+    echo amd64 > "$1/talmerix.sys"
+    echo x86 > "$1/x86/talmerix.sys"
     for file in "my drv & co [1].dat" "${@:2}"; do echo data > "$1/$file"; done
 }
 pad pad
@@ -90,24 +34,33 @@ pad pad-no-amd64
 pad pad-bad-name 'a<b'
 pad pad-code-page '日本.txt'
 # One folder, two INFs: --inf chooses.
-pad pad-two 'café.txt' && cp acme.inf pad-two/other.inf
-# Each catalog signed by a throwaway signer under the root in root.pem
-# (other.pem: a root that signed nothing).
-python3 - "$root/tests/kit" pad pad-no-amd64 pad-bad-name pad-code-page pad-two <<'EOF'
-import sys
-sys.path.insert(0, sys.argv[1])
+pad pad-two 'café.txt'
+# The INFs, and each catalog signed by a throwaway signer under the root in
+# root.pem (other.pem: a root that signed nothing).
+python3 - "$root" pad pad-no-amd64 pad-bad-name pad-code-page pad-two <<'EOF'
+import shutil, sys
+sys.path.insert(0, sys.argv[1] + "/tests/kit")
 import package_maker as maker
+models = "%DeviceName% = TalmerixInstall, USB\\VID_1F3A&PID_0C21\n"
+with open(sys.argv[1] + "/tests/wine/driver-package/talmerix.inf") as f:
+    inf = f.read().replace(models, models.replace("0C21", "0C99, USB\\VID_1F3A&PID_0CFF")
+                           + models.replace("0C21", "0C9A")
+                           + "%DeviceName% = Old, USB\\VID_1F3A&PID_0C9B\n", 1)
+inf += "[Old]\n[Old.Services]\nAddService = OLDPAD, 0x00000002, TalmerixService\n"
 keys = {name: maker.make_key("keys/%s.key" % name) for name in ("root", "signer", "other")}
 root = maker.make_certificate("Acme test root", keys["root"], ca=True)
 signer = maker.make_certificate("Acme test signer", keys["signer"], root, keys["root"])
 maker.write_pem("root.pem", root)
 maker.write_pem("other.pem", maker.make_certificate("Other root", keys["other"], ca=True))
 for folder in sys.argv[2:]:
-    files = [(name, open(folder + "/" + path, "rb").read()) for name, path in
-             [("acme.inf", "acme.inf"), ("acme.sys", "amd64/acme.sys"), ("acme.sys", "x86/acme.sys")]]
-    maker.make_catalog(folder + "/acme.cat", files, signer, keys["signer"], chain=[root])
+    with open(folder + "/acme.inf", "w", newline="\r\n") as f:
+        f.write(inf)
+    maker.make_catalog(folder + "/talmerix.cat", [folder + "/acme.inf", folder + "/talmerix.sys",
+                                                  folder + "/x86/talmerix.sys"],
+                       signer, keys["signer"], chain=[root])
+shutil.copy("pad-two/acme.inf", "pad-two/other.inf")
 EOF
-rm pad-no-amd64/amd64/acme.sys
+rm pad-no-amd64/talmerix.sys
 
 # build-msi.sh's refusals: one line (besides the check's warnings), exit 1
 # (2 for an unknown option), no package at the output path.
@@ -131,14 +84,14 @@ build_rows=(
     "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0C21: acme.inf does not list it|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C21 pad"
     "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0CFF is a compatible ID|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0CFF pad"
     "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD the .*function driver service, not TALMERIX|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C9B pad"
-    "1|^check-package.py: .*/pad-no-amd64/amd64/acme.sys is missing|${pick[*]} --hardware-id $id pad-no-amd64"
-    "1|^check-package.py: .*pad.acme.cat: its signer CN=Acme test signer chains to CN=Acme test root, which no --trust|--upgrade-code $guid --name Acme --trust other.pem --hardware-id $id pad"
+    "1|^check-package.py: .*/pad-no-amd64/talmerix.sys is missing|${pick[*]} --hardware-id $id pad-no-amd64"
+    "1|^check-package.py: .*pad/talmerix.cat: its signer CN=Acme test signer chains to CN=Acme test root, which no --trust|--upgrade-code $guid --name Acme --trust other.pem --hardware-id $id pad"
     "1|^check-package.py: .*pad-two holds 2 INF files|${pick[*]} --hardware-id $id pad-two"
     "1|^check-package.py: .*pad-two holds no INF named none.inf|${pick[*]} --inf none.inf pad-two"
     "1|^build-msi.sh: .*/pad-bad-name/a<b: Windows cannot hold a file or folder named 'a<b'$|${pick[*]} --hardware-id $id pad-bad-name"
     "1|^build-msi.sh: .*/pad-code-page/日本.txt: the MSI's code page, Windows-1252, cannot hold this name|${pick[*]} --hardware-id $id pad-code-page"
     "1|^build-msi.sh: no driver package folder nowhere$|nowhere"
-    "1|^build-msi.sh: acme.inf is not an x64 Windows program or DLL$|--program acme.inf"
+    "1|^build-msi.sh: pad/acme.inf is not an x64 Windows program or DLL$|--program pad/acme.inf"
     "1|^build-msi.sh: none.dll is missing|--action none.dll"
     "2|^build-msi.sh: unknown option --colour|--colour"
 )
@@ -212,10 +165,10 @@ grep -qF '|acme.inf|' <<< "$(msiinfo export "$msi" CustomAction)" ||
 # Whole outputs first: grep -q ending early would fail the pipe.
 tables=$(msiinfo export "$msi" Directory; msiinfo export "$msi" File)
 grep -q $'\tAcme $(x) pad\r*$' <<< "$tables" || fail "install folder's name"
-for file in 'my drv & co [1].dat' café.txt acme.inf other.inf acme.cat acme.sys; do
+for file in 'my drv & co [1].dat' café.txt acme.inf other.inf talmerix.cat talmerix.sys; do
     grep -qF $'\t'"$file"$'\t' <<< "$tables" || fail "$file not packed"
 done
-[ "$(grep -c $'\tacme.sys\t' <<< "$tables")" = 2 ] || fail "both acme.sys packed"
+[ "$(grep -c $'\ttalmerix.sys\t' <<< "$tables")" = 2 ] || fail "both talmerix.sys packed"
 [ "$(upgrade_row "$msi")" = "2.3.4/513" ] || fail "Upgrade row: $(upgrade_row "$msi")"
 
 [ "$failures" -eq 0 ] && echo "kit: passed (${#build_rows[@]} refusals, 2 builds)"
