@@ -118,11 +118,9 @@ if [ "$mode" = reproducible ]; then
     # and the NSIS setup, whose programs can only come from the archive.
     mkdir "$work/author"
     test_package=$root/build/test-package
-    unpacked_kit=$work/unpacked/kit
-    python3 "$unpacked_kit/check-package.py" --help > "$work/author/help"
-    for option in --arch --inf --hardware-id --trust --hardware-ids --help; do
-        grep -q -- "$option" "$work/author/help" || fail "check-package.py --help lacks $option"
-    done
+    help=$(python3 "$work/unpacked/kit/check-package.py" --help)
+    for option in arch inf hardware-id trust hardware-ids help; do
+        grep -q -- "--$option" <<< "$help" || fail "check-package.py --help lacks --$option"; done
     (cd "$work/author" && python3 ../unpacked/kit/check-package.py \
         --trust "$test_package/trust.pem" "$test_package/package" > checked 2> err) ||
         fail "the kit's check-package.py: $(cat "$work/author/err")"
