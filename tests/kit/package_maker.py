@@ -47,10 +47,12 @@ def der(tag, content):
 
 
 def der_int(value):
+    """INTEGER, two's complement, shortest form."""
     return der(0x02, value.to_bytes(value.bit_length() // 8 + 1, "big", signed=True))
 
 
 def der_oid(dotted):
+    """OBJECT IDENTIFIER from its dotted text."""
     arcs = [int(a) for a in dotted.split(".")]
     body = b""
     for arc in [arcs[0] * 40 + arcs[1]] + arcs[2:]:
@@ -64,6 +66,7 @@ def der_oid(dotted):
 
 
 def der_seq(*items):
+    """SEQUENCE of already encoded items, in the order given."""
     return der(0x30, b"".join(items))
 
 
@@ -73,26 +76,32 @@ def der_set(*items):
 
 
 def der_octets(data):
+    """OCTET STRING."""
     return der(0x04, data)
 
 
 def der_bits(data, unused=0):
+    """BIT STRING, with the count of unused bits in the last byte."""
     return der(0x03, bytes([unused]) + data)
 
 
 def der_bool(value):
+    """BOOLEAN."""
     return der(0x01, b"\xff" if value else b"\x00")
 
 
 def der_null():
+    """NULL."""
     return b"\x05\x00"
 
 
 def der_utf8(text):
+    """UTF8String."""
     return der(0x0C, text.encode("utf-8"))
 
 
 def der_bmp(text):
+    """BMPString (UTF-16 big-endian), as Authenticode and catalogs use."""
     return der(0x1E, text.encode("utf-16-be"))
 
 
@@ -158,6 +167,7 @@ NAMEVALUE_FLAGS = 0x10010001
 
 
 def algorithm(oid):
+    """AlgorithmIdentifier with NULL parameters."""
     return der_seq(der_oid(oid), der_null())
 
 
@@ -168,6 +178,7 @@ Key = collections.namedtuple("Key", "path public")  # public: SubjectPublicKeyIn
 
 
 def openssl(*args, data=None):
+    """Runs the openssl command line; its output, or RuntimeError with its errors."""
     done = subprocess.run(["openssl"] + list(args), input=data, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE)
     if done.returncode != 0:
@@ -200,14 +211,17 @@ Certificate = collections.namedtuple("Certificate", "der subject issuer serial k
 
 
 def name(common_name):
+    """An X.501 Name holding only a common name."""
     return der_seq(der_set(der_seq(der_oid(COMMON_NAME), der_utf8(common_name))))
 
 
 def extension(oid, value, critical=False):
+    """An X.509 Extension (the same form holds catalog attributes)."""
     return der_seq(der_oid(oid), *([der_bool(True)] if critical else []), der_octets(value))
 
 
 def key_id(key):
+    """The key identifier: SHA-1 of the SubjectPublicKeyInfo."""
     return hashlib.sha1(key.public).digest()
 
 
@@ -245,6 +259,7 @@ def make_certificate(common_name, key, issuer=None, issuer_key=None, not_before=
 
 
 def pem(cert):
+    """A certificate in PEM."""
     text = base64.encodebytes(cert.der).decode().replace("\n", "")
     lines = [text[i:i + 64] for i in range(0, len(text), 64)]
     return "-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----\n" % "\n".join(lines)
@@ -315,6 +330,7 @@ def name_value(label, value):
 
 
 def attribute(oid, *values):
+    """A PKCS#9-style Attribute: type and a SET of values."""
     return der_seq(der_oid(oid), der_set(*values))
 
 
@@ -340,7 +356,7 @@ def member(file_name, data, digest="sha1"):
 def signer_info(cert, key, attributes, digest, corrupt=False, timestamp=None):
     """A PKCS#7 SignerInfo (version 1) over the signed attributes' SET;
     timestamp (tsa_cert, tsa_key, signed_at) countersigns its signature."""
-    signed_set = der_set(*attributes)
+    signed_set = der_set(*attributes)  # signed as a SET, carried as [0]
     signature = sign(key, signed_set, digest)
     if corrupt:
         signature = bytes([signature[0] ^ 0x01]) + signature[1:]
@@ -365,7 +381,7 @@ def countersignature(encrypted_digest, tsa_cert, tsa_key, signed_at, digest="sha
 def make_catalog(path, files, signer, signer_key, chain=(), digest="sha1",
                  signature_digest="sha256", os_attr="2:10.0", os_name=None, this_update=None,
                  timestamp=None, corrupt_signature=False, certificates=None):
-    """Writes a signed catalog to path and returns its bytes.
+    """Writes a signed catalog to path (unless None) and returns its bytes.
 
     files: paths (the member's name is the base name) or (name, bytes)
     pairs, so a test can list files that are not there or bytes that differ
@@ -411,8 +427,9 @@ def make_catalog(path, files, signer, signer_key, chain=(), digest="sha1",
         der(0xA0, b"".join(c.der for c in certificates)),
         der_set(info))
     catalog = der_seq(der_oid(PKCS7_SIGNED_DATA), der_explicit(0, signed_data))
-    with open(path, "wb") as f:
-        f.write(catalog)
+    if path:
+        with open(path, "wb") as f:
+            f.write(catalog)
     return catalog
 
 
@@ -452,6 +469,7 @@ def build_driver(source, rc, output, arch="amd64", file_version="1.0.0.0"):
 
 
 def run(args):
+    """Runs a build tool; RuntimeError with its output when it fails."""
     done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
         raise RuntimeError("%s: %s" % (" ".join(args), done.stdout.decode(errors="replace")))
@@ -514,6 +532,7 @@ def make_test_package(out_dir, sources=PACKAGE_SOURCES):
 
 
 def main(argv):
+    """The command line: test-package OUT_DIR."""
     if len(argv) != 3 or argv[1] != "test-package":
         print("usage: package_maker.py test-package OUT_DIR", file=sys.stderr)
         return 2
