@@ -6,9 +6,10 @@
 #
 # usage: kit/build-msi.sh [options] [FOLDER]
 #
-#   FOLDER                the driver package: exactly one INF at its top
-#                         (default: the project's test package,
-#                         tests/wine/driver-package)
+#   FOLDER                the driver package: its INF at its top and every
+#                         file the INF names (default: the project's test
+#                         package, build/test-package/package)
+#   --inf NAME            the package's INF, where the folder holds several
 #   --name NAME           product name (default: the example's for the test
 #                         package, else "<INF name> driver")
 #   --folder NAME         its folder under Program Files (default: NAME)
@@ -20,25 +21,35 @@
 #   --product-code GUID   the product code (default: a new one each build);
 #                         keep one for a rebuild of the same version
 #   --hardware-id ID      the device's hardware ID (default: the one the
-#                         INF's models list; required when they list several)
+#                         INF's amd64 models list; required when they list
+#                         several; a compatible ID, or one whose install
+#                         adds no TALMERIX service, is refused)
+#   --trust CERT.pem      a root certificate to trust for the catalog's
+#                         signer, such as your own test root (repeatable)
 #   --program FILE        the x64 Quorin64.exe (default: the build's or the kit's)
 #   --action FILE         Quorin64Action.dll (default: the build's or the kit's)
 #   --output FILE         the package (default: build/msi/Quorin64-example.msi
 #                         for the test package, else NAME-VERSION.msi here)
 #   --help                this text
 #
-# Relative paths are taken from the current folder. On success the first
-# lines are "package:", "ProductCode:", "UpgradeCode:", "version:" and
-# "hardware ID:", then the commands and the detection rule to paste. A
-# refused package gets one line naming the problem, exit code 1, and
-# nothing is written at the output path. Needs wixl and msitools (installed
-# with apt-get when missing).
+# Relative paths are taken from the current folder. The package is checked
+# first by kit/check-package.py (run with python3) for 64-bit Windows. On
+# success the first lines are "package:", "ProductCode:", "UpgradeCode:",
+# "version:" and "hardware ID:", and "signer:" for a signed package, then
+# the commands and the detection rule to paste. A refused package gets a
+# line naming each problem, exit code 1, and nothing is written at the
+# output path. Needs python3, wixl and msitools (installed with apt-get
+# when missing).
 set -euo pipefail
+# wixl and msitools convert the package's strings to and from the Windows
+# code page they guess from the locale (libgsf): Windows-1252, whatever
+# this machine's locale.
+export WINDOWS_LANGUAGE=en
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 wxs=$here/msi/quorin64.wxs
-test_package=$root/tests/wine/driver-package
+test_package=$root/build/test-package/package
 example_upgrade_code='{6DCCB3BF-67D7-462E-BC59-79A74F42781F}'
 # The checkout keeps the programs in its build folders, the kit beside the
 # scripts' folder.
@@ -61,12 +72,12 @@ usage() {
 }
 
 name='' folder_name='' manufacturer='' upgrade_code='' hardware_id='' output='' package=''
-product_code=''
+product_code='' inf='' trust=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --*=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
         --help|-h) usage; exit 0 ;;
-        --name|--folder|--manufacturer|--upgrade-code|--product-code|--version|--hardware-id|--program|--action|--output)
+        --name|--folder|--manufacturer|--upgrade-code|--product-code|--version|--hardware-id|--program|--action|--output|--inf|--trust)
             [ $# -ge 2 ] && [ -n "$2" ] && [[ "$2" != --* ]] || fail "$1 needs a value"
             value=$2
             case "$1" in
@@ -80,6 +91,8 @@ while [ $# -gt 0 ]; do
                 --program) program=$value ;;
                 --action) action=$value ;;
                 --output) output=$value ;;
+                --inf) inf=$value ;;
+                --trust) trust+=(--trust "$value") ;;
             esac
             shift 2 ;;
         -*) echo "build-msi.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
@@ -89,13 +102,15 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-# wixl and msitools (msibuild, msiinfo), from the distribution.
+# wixl and msitools (msibuild, msiinfo), from the distribution, and python3
+# for the package check.
 missing=()
+command -v python3 > /dev/null || missing+=(python3)
 command -v wixl > /dev/null || missing+=(wixl)
 command -v msibuild > /dev/null && command -v msiinfo > /dev/null || missing+=(msitools)
 if [ ${#missing[@]} -gt 0 ]; then
     command -v apt-get > /dev/null ||
-        fail "${missing[*]} missing: install msitools' wixl and msitools"
+        fail "${missing[*]} missing: install python3, msitools' wixl and msitools"
     sudo_cmd=()
     [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
     echo "Installing: ${missing[*]}" >&2
@@ -153,9 +168,20 @@ else
     product_code="{$product_code}"
 fi
 
-# The package itself: one INF, every file where the INF says.
-bash "$here/check-package.sh" --arch amd64 "$package" || exit 1
-inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n')
+# The package itself, for 64-bit Windows: its INF and hardware IDs first;
+# once the names are settled, the whole check with the ID chosen (a
+# compatible ID, or one whose install adds no TALMERIX service, is refused
+# there).
+checker=(python3 "$here/check-package.py" --arch amd64)
+[ -z "$inf" ] || checker+=(--inf "$inf")
+# Its warnings come again with the whole check: shown only with a refusal.
+ids_err=$(mktemp)
+ids=$("${checker[@]}" --hardware-ids "$package" 2> "$ids_err") ||
+    { cat "$ids_err" >&2; rm -f "$ids_err"; exit 1; }
+rm -f "$ids_err"
+# The INF as the folder spells it (the check found exactly one, or --inf).
+inf_name=$(find "$package" -mindepth 1 -maxdepth 1 -type f -iname '*.inf' -printf '%f\n' |
+    awk -v want="$inf" 'want == "" || tolower($0) == tolower(want)' | head -n 1)
 
 # The product's names: the example's for the test package, else named
 # after the INF unless told; the folder under Program Files and the
@@ -175,26 +201,39 @@ bad_name() {
     [[ "$1" == *[\\/:*?\"\<\>\|]* || "$1" =~ [[:cntrl:]] || "$1" == *[.\ ] || "$1" == \ * ]]
 }
 ! bad_name "$folder_name" || fail "folder '$folder_name' cannot be a folder name on Windows (\\ / : * ? \" < > | or a trailing dot or blank): choose one with --folder"
+# wixl 0.101 takes its variables (-D) in ASCII only; the program and the
+# custom action read their folder in the machine's ANSI code page.
+ascii() { [[ "$1" =~ ^[\ -~]*$ ]]; }
+ascii "$name" || fail "--name '$name': use ASCII (wixl takes no other characters there)"
+ascii "$manufacturer" || fail "--manufacturer '$manufacturer': use ASCII (wixl takes no other characters there)"
+ascii "$folder_name" ||
+    fail "folder '$folder_name': use ASCII (the program and its custom action read their folder in the ANSI code page of the machine): choose one with --folder"
 # The program takes the INF name up to the first "+"; the custom action's
 # data splits at "|"; Windows Installer would read brackets and braces as
 # references. Non-ASCII names would reach the program in another code page.
 [[ "$inf_name" =~ ^[\ -~]+$ && "$inf_name" != *[][{}\|+]* ]] ||
     fail "INF name '$inf_name': use ASCII without [ ] { } | +"
 
-ids=$(bash "$here/check-package.sh" --hardware-ids "$package") || exit 1
 mapfile -t listed <<< "$ids"
 if [ -z "$hardware_id" ]; then
     [ ${#listed[@]} -eq 1 ] ||
         fail "$inf_name lists ${#listed[@]} hardware IDs (${ids//$'\n'/, }): choose one with --hardware-id"
     hardware_id=${listed[0]}
 else
-    found=
     for id in "${listed[@]}"; do
-        [ "${id^^}" = "${hardware_id^^}" ] && found=$id
+        [ "${id^^}" != "${hardware_id^^}" ] || hardware_id=$id
     done
-    [ -n "$found" ] || fail "--hardware-id $hardware_id: $inf_name does not list it in its models"
-    hardware_id=$found
 fi
+# The project's test package is signed by a throwaway root made with it.
+[ $own_package = no ] || [ ${#trust[@]} -gt 0 ] || [ ! -f "$test_package/../trust.pem" ] ||
+    trust=(--trust "$(realpath "$test_package/../trust.pem")")
+signers=$("${checker[@]}" "${trust[@]}" --hardware-id "$hardware_id" "$package") || exit 1
+found=
+for id in "${listed[@]}"; do
+    [ "$id" != "$hardware_id" ] || found=1
+done
+[ -n "$found" ] || fail "--hardware-id $hardware_id: $inf_name does not list it in its amd64 models"
+
 [[ "$hardware_id" != *\|* ]] || fail "hardware ID $hardware_id: the custom action's data cannot hold '|'"
 
 if [ -z "$output" ]; then
@@ -226,6 +265,10 @@ while IFS= read -r file; do
     for part in "${parts[@]}"; do
         bad_name "$part" && fail "$package/$file: Windows cannot hold a file or folder named '$part'"
     done
+    # The package's strings are Windows-1252 (below); wixl would write a name
+    # outside it as an empty one, which msiexec fails on (1603).
+    iconv -f UTF-8 -t CP1252 <<< "$file" > /dev/null 2>&1 ||
+        fail "$package/$file: the MSI's code page, Windows-1252, cannot hold this name: rename it"
     ln -s "$package/$file" "$work/src/$n"
 done < "$work/files"
 # One component GUID per install path, from the UpgradeCode and the path:
@@ -283,6 +326,12 @@ cp "$wxs" "$work/quorin64.wxs"
 # writes it nor knows AllowSameVersionUpgrades; Attributes is part of the
 # row's key, so the table is exported, changed and imported whole.
 mkdir "$work/idt"
+# wixl marks the database code-page neutral (0), which Windows reads in each
+# machine's own ANSI code page: marked Windows-1252, the names read as
+# written everywhere.
+printf '\r\n\r\n1252\t_ForceCodepage\r\n' > "$work/idt/_ForceCodepage.idt"
+msibuild "$work/package.msi" -i "$work/idt/_ForceCodepage.idt" ||
+    fail "msibuild could not mark the package's code page"
 msiinfo export "$work/package.msi" Upgrade > "$work/idt/Upgrade.idt"
 awk 'BEGIN { FS = OFS = "\t" }
      NR > 3 && $7 ~ /^WIX_UPGRADE_DETECTED\r?$/ && int($5 / 512) % 2 == 0 { $5 += 512; n++ }
@@ -347,7 +396,8 @@ ProductCode: $product_code
 UpgradeCode: $upgrade_code
 version: $version
 hardware ID: $hardware_id
-
+${signers:+$signers
+}
 $name $version ($manufacturer), $(stat -c %s "$output") bytes; installs into
 "C:\\Program Files\\$folder_name" on 64-bit Windows. To paste:
   install command:    msiexec /i $msi_name /qn /norestart

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Tries a driver package under Wine before it reaches a customer: builds the
 # Windows Installer package with kit/build-msi.sh (which checks the
-# driver package first), then installs and removes it on a demonstration
-# machine, a fresh Wine prefix of its own, removed afterwards.
+# driver package first, with kit/check-package.py), then installs and
+# removes it on a demonstration machine, a fresh Wine prefix of its own,
+# removed afterwards. Works from a checkout and from the release archive.
 set -euo pipefail
 
 usage() {
@@ -10,7 +11,8 @@ usage() {
 usage: kit/try-package.sh [build-msi.sh options] FOLDER
 
 Builds the MSI for the driver package in FOLDER (every option goes to
-kit/build-msi.sh; see its --help), then on a fresh Wine machine:
+kit/build-msi.sh, which checks the package with kit/check-package.py
+first; see its --help), then on a fresh Wine machine:
   1. no controller connected: installs the MSI; the program ends with -3
      and the package is staged in the driver store;
   2. uninstalls it: the files are gone and the package is out of the store;
@@ -19,20 +21,30 @@ kit/build-msi.sh; see its --help), then on a fresh Wine machine:
      the device is served, the stale instance is gone;
   4. uninstalls it again.
 It prints one table with each step's exit code and what it means, and exits
-1 when a step is not as expected (2 on a usage error). Each step has a time
-limit (QUORIN_TRY_STEP_SECONDS, default 120). It installs what it needs on
-Debian and builds the programs; Wine 10 runs in the root of
-kit/lib/wine32.sh (built on the first run: a few minutes, 470 MB
-downloaded). Without --output the MSI is removed with the machine.
+1 when a step is not as expected (2 on a usage error). A refused package
+stops before anything runs under Wine. Each step has a time limit
+(QUORIN_TRY_STEP_SECONDS, default 120). When a step fails, the logs of
+every step (build-msi.sh's output, msiexec's logs, Wine's setupapi traces)
+are kept in try-package-logs-<time> beside the --output MSI, else in the
+current folder; the table's last lines name it. It installs what it needs
+on Debian; Wine 10 runs in the root of kit/lib/wine32.sh (built on the
+first run: a few minutes, 470 MB downloaded). Without --output the MSI is
+removed with the machine.
 EOF
 }
 
-checkout=$(cd "$(dirname "$0")/.." && pwd)
-. "$checkout/kit/lib/wine-machine.sh"
+top=$(cd "$(dirname "$0")/.." && pwd)
+kit=$top/kit
+# shellcheck source=lib/wine-machine.sh
+. "$kit/lib/wine-machine.sh"
 STEP_SECONDS=${QUORIN_TRY_STEP_SECONDS:-120}
 [[ "$STEP_SECONDS" =~ ^[1-9][0-9]*$ ]] || { echo "QUORIN_TRY_STEP_SECONDS must be a number of seconds" >&2; exit 2; }
 ERROR_NO_SUCH_DEVINST=0xE000020B
 STALE_LIMIT=60  # seconds for each helper call (device creation, reading keys)
+# Wine's setupapi trace of one step, bounded: past this many bytes the
+# middle is left out (a copy that setupapi retries for ever writes
+# gigabytes), keeping the start and the latest lines.
+TRACE_LIMIT=$((16 * 1024 * 1024))
 
 # row STEP CODE VERDICT MEANING: one line of the table.
 row() { printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${*:4}" >> "$work/rows"; }
@@ -58,15 +70,63 @@ msiexec_code() { echo "$run_code ($(msiexec_meaning "$run_code"))"; }
 # The "Quorin64: ..." lines of the custom actions in msiexec's log.
 notes_of() { sed -n 's/^Quorin64: \(.*\)\.\r*$/\1/p' "$1" 2> /dev/null; }
 
-# msiexec_step NAME /i|/x [VARIABLE=VALUE...]: sets run_code and notes.
+# bound_trace FILE: keeps FILE (appended to by Wine) under TRACE_LIMIT while
+# the step runs: the first part goes to FILE.start once, then FILE starts
+# over. Runs until killed.
+bound_trace() {
+    local file=$1 size
+    while sleep 1; do
+        size=$(stat -c %s "$file" 2> /dev/null) || continue
+        [ "$size" -gt "$TRACE_LIMIT" ] || continue
+        [ -e "$file.start" ] || head -c $((TRACE_LIMIT / 4)) "$file" | head -n -1 > "$file.start"
+        : > "$file"
+        echo "$size" >> "$file.dropped"
+    done
+}
+# join_trace FILE: the bounded trace as one file again.
+join_trace() {
+    local file=$1
+    [ -e "$file.start" ] || return 0
+    { cat "$file.start"
+      echo "[... about $(awk '{ n += $1 } END { print int(n / 1048576) }' "$file.dropped") MB of trace left out ...]"
+      cat "$file"; } > "$file.joined"
+    mv "$file.joined" "$file"
+    rm -f "$file.start" "$file.dropped"
+}
+
+# msiexec_step NAME /i|/x [VARIABLE=VALUE...]: sets run_code, notes and
+# step_trace (Wine's setupapi trace of the step, beside msiexec's log).
 msiexec_step() {
     local name=$1 action=$2
     shift 2
-    local log="$work/msiexec-$((++msiexec_runs)).log"
+    local n=$((++msiexec_runs)) slug
+    slug=$(tr -c 'a-z\n' - <<< "$name")
+    local log="$logs/$n-$slug.msiexec.log"
+    step_trace="$logs/$n-$slug.setupapi.log"
     echo "$name ..."
+    : > "$step_trace"
+    bound_trace "$step_trace" &
+    local watcher=$!
+    machine_log=$step_trace
     machine_run "$work/bin" - "C:\\windows\\system32\\msiexec.exe $action \"$(windows_path \
-        "$work/package.msi")\" /qn /l*v \"$(windows_path "$log")\"" "$STEP_SECONDS" "$@"
+        "$work/package.msi")\" /qn /l*v \"$(windows_path "$log")\"" "$STEP_SECONDS" \
+        WINEDEBUG=-all,trace+setupapi "$@"
+    kill "$watcher" 2> /dev/null || true
+    wait "$watcher" 2> /dev/null || true
+    join_trace "$step_trace"
+    machine_log="$work/wine.log"
     notes=$(notes_of "$log")
+}
+
+# The file setupapi was last looking for in a step's trace: its latest
+# "need media L"<folder>" L"<file>"" line, else the source of its latest
+# copy line (Wine writes the strings with doubled backslashes).
+wanted_file() {
+    { grep -a -E 'need media L"' "$1" | tail -n 1 |
+          sed -n -E 's/.*need media L"([^"]*)" L"([^"]*)".*/\1\\\\\2/p'
+      grep -a -E 'copy(ing file)? L"' "$1" | tail -n 1 |
+          sed -n -E 's/.*copy(ing file)? L"([^"]*)".*/\2/p'; } |
+        head -n 1 | sed 's/\\\\/\\/g'
 }
 
 # The folders msiexec made below Program Files: those not there before.
@@ -89,9 +149,12 @@ in_store() {
 ended() {
     case $run_code in
         timeout)
+            local wanted
+            wanted=$(wanted_file "$step_trace")
             row "$1" "$(msiexec_code)" FAILED "no end within $STEP_SECONDS s, every Wine process stopped:" \
                 "Wine's setupapi retries for ever when it cannot find a file the INF names" \
-                "(Windows would ask for the disk, and nobody answers that unattended)"
+                "(${wanted:+it was looking for $wanted; }Windows would ask for the disk," \
+                "and nobody answers that unattended)"
             stopped=1
             return 1 ;;
         failed)
@@ -134,6 +197,7 @@ uninstall_step() {
 inside() {
     local hwid=$1 stale_key="System\\CurrentControlSet\\Enum\\$1\\$MACHINE_STALE"
     prefix="$work/prefix"
+    logs="$work/logs"
     machine_log="$work/wine.log"
     machine_root_wine "$prefix"
     wineserver -p60 < /dev/null > /dev/null 2>&1
@@ -208,7 +272,7 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 # ---------------------------------------------------------------------------
-# Outside: options, preparation, the package, the table.
+# Outside: options, the package, preparation, the table.
 
 args=("$@")
 output=""
@@ -219,7 +283,7 @@ for ((i = 0; i < $#; i++)); do
             usage
             echo
             echo "kit/build-msi.sh's options:"
-            "$checkout/kit/build-msi.sh" --help
+            bash "$kit/build-msi.sh" --help
             exit 0 ;;
         --output) output=${args[i + 1]:-} ;;
         --output=*) output=${args[i]#--output=} ;;
@@ -227,38 +291,64 @@ for ((i = 0; i < $#; i++)); do
 done
 
 work=$(mktemp -d /tmp/quorin-try.XXXXXX)
+logs=$work/logs
+mkdir "$logs"
 cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 : > "$work/rows"
 
-echo "Preparing: the programs, the test helpers and the 32-bit root's Wine 10 ..."
-if ! (cd "$checkout" && timeout 1800 bash -c \
-        '. kit/lib/wine-machine.sh && machine_build && QUORIN_WINE32=root kit/lib/wine32.sh setup') \
-        > "$work/prepare.log" 2>&1; then
-    cat "$work/prepare.log"
-    echo "try-package.sh: preparing failed (or took over 30 minutes): see above" >&2
-    exit 1
-fi
-mkdir -p "$work/bin"
-cp "$checkout/$MACHINE_HELPERS/runner.exe" "$checkout/$MACHINE_HELPERS/mkdevice.exe" \
-    "$checkout/$MACHINE_HELPERS/newdev.dll" "$work/bin/"
+# apt_install PACKAGE...: those not installed yet, quietly.
+apt_install() {
+    local missing=() package sudo_cmd=()
+    for package in "$@"; do
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2> /dev/null)" = "install ok installed" ] ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    command -v apt-get > /dev/null || { echo "missing: ${missing[*]}"; return 1; }
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 \
+            install -y -qq --no-install-recommends "${missing[@]}"
+}
+# prepare STEP COMMAND...: a preparation that must succeed, its output kept.
+prepare() {
+    local step=$1
+    shift
+    if ! ("$@") > "$logs/$step.log" 2>&1; then
+        cat "$logs/$step.log"
+        echo "try-package.sh: preparing failed (or took over 30 minutes): see above" >&2
+        exit 1
+    fi
+}
 
-# The package, built where the author asked or in the machine's folder.
-build=(timeout 300 "$checkout/kit/build-msi.sh" "${args[@]}")
+# A checkout builds its programs first; the release archive has them.
+if [ -f "$top/CMakeLists.txt" ]; then
+    echo "Building the programs (scripts/build.sh) ..."
+    prepare build-programs timeout 1800 "$top/scripts/build.sh"
+fi
+
+# The package, checked and built where the author asked or in the machine's
+# folder, before anything runs under Wine.
+# Through bash: an unzip may drop the scripts' modes.
+build=(timeout 300 bash "$kit/build-msi.sh" "${args[@]}")
 [ -n "$output" ] || build+=(--output "$work/package.msi")
 code=0
-"${build[@]}" > "$work/build.out" 2> "$work/build.err" || code=$?
-cat "$work/build.out"
-cat "$work/build.err" >&2
-field() { sed -n "s/^$1: //p" "$work/build.out" | head -n 1; }
+"${build[@]}" > "$logs/build-msi.out" 2> "$logs/build-msi.err" || code=$?
+cat "$logs/build-msi.out"
+cat "$logs/build-msi.err" >&2
+field() { sed -n "s/^$1: //p" "$logs/build-msi.out" | head -n 1; }
 package=$(field package)
 product=$(field ProductCode)
 hwid=$(field "hardware ID")
 if [ "$code" = 124 ]; then
     row "build the MSI" timeout FAILED "build-msi.sh did not end within 300 s"
 elif [ "$code" != 0 ]; then
-    row "build the MSI" "$code" FAILED "refused: $(tail -n 1 "$work/build.err")"
+    # The refusal's own lines, not the warnings.
+    refusal=$(grep -v '^warning: ' "$logs/build-msi.err" | paste -sd ' ' | cut -c1-600)
+    row "build the MSI" "$code" FAILED "refused: ${refusal:-see above}"
 elif [ -z "$package" ] || [ ! -f "$package" ] || [ -z "$hwid" ]; then
     row "build the MSI" "$code" FAILED "build-msi.sh did not name the package and its hardware ID"
 else
@@ -266,11 +356,21 @@ else
     [ -n "$output" ] || kept="the MSI (removed afterwards; --output keeps it)"
     row "build the MSI" 0 ok "$kept, ProductCode ${product:-?}, hardware ID $hwid"
     [ "$package" -ef "$work/package.msi" ] || cp "$package" "$work/package.msi"
+
+    echo
+    echo "Preparing: the machine's helpers (MinGW) and the 32-bit root's Wine 10 ..."
+    prepare install apt_install gcc-mingw-w64-x86-64 gcc mmdebstrap
+    prepare helpers machine_helpers
+    mkdir "$work/bin"
+    cp "$(tail -n 1 "$logs/helpers.log")"/{runner.exe,mkdevice.exe,newdev.dll} "$work/bin/"
+    prepare wine32-root timeout 1800 env QUORIN_WINE32=root bash "$kit/lib/wine32.sh" setup
+
     echo
     echo "Trying it on a demonstration machine (Wine 10, a fresh prefix) ..."
     inside_limit=$((4 * (STEP_SECONDS + 40) + 6 * STALE_LIMIT + 120))
-    if ! timeout -k 10 "$inside_limit" env QUORIN_WINE32=root "$checkout/kit/lib/wine32.sh" run \
-            --bind "$work" --prefix "$work/prefix" -- "$0" --inside "$work" "$hwid"; then
+    if ! timeout -k 10 "$inside_limit" env QUORIN_WINE32=root bash "$kit/lib/wine32.sh" run \
+            --bind "$work" --bind "$kit" --prefix "$work/prefix" -- \
+            bash "$kit/try-package.sh" --inside "$work" "$hwid"; then
         row "the demonstration machine" - FAILED "ended early or took over $inside_limit s"
     fi
 fi
@@ -288,7 +388,12 @@ echo
 echo "Under Wine: Wine 10 stages a package under its own INF name (Windows: oemNN.inf) and"
 echo "takes it out of the store even while a device uses it (Windows keeps it then)."
 if grep -qP '\t(FAILED|not run)\t' "$work/rows"; then
+    # The logs outlive the machine: beside the MSI the author keeps, else here.
+    kept_logs="$(dirname "${output:-./x}")/try-package-logs-$(date +%Y%m%d-%H%M%S)"
+    if mkdir -p "$kept_logs" && cp -R "$logs/." "$kept_logs/"; then
+        echo "Logs of every step (build-msi.sh, msiexec, Wine's setupapi trace): $kept_logs"
+    fi
     echo "Not as expected: see the rows marked FAILED." >&2
     exit 1
 fi
-echo "Every step as expected."
+echo "Every step as expected (its logs are removed with the machine)."

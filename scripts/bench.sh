@@ -9,3 +9,4 @@ cmake --build build/windows-x64 --target QuorinMinimal > /dev/null
 cmake --preset bench > /dev/null
 cmake --build --preset bench --target sweep_cost -j "$(nproc)" > /dev/null
 python3 bench/run_benchmarks.py
+python3 bench/check_package_bench.py

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both Windows programs and the example Windows Installer package's
 # custom-action DLL (installing what is missing) and says where they are and
-# how large they are.
+# how large they are; then makes the test driver package (INF, driver,
+# catalog signed with a throwaway certificate) in build/test-package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +18,6 @@ for target in x64 x86; do
 done
 action=build/windows-x64/Quorin64Action.dll
 printf 'x64 custom-action DLL: %s (%s bytes)\n' "$PWD/$action" "$(stat -c %s "$action")"
+python3 tests/kit/package_maker.py test-package build/test-package > /dev/null
+printf 'test driver package: %s (its root certificate: %s)\n' "$PWD/build/test-package/package" \
+    "$PWD/build/test-package/trust.pem"

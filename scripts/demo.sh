@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 HARDWARE_ID='USB\VID_1F3A&PID_0C21'
 DEVICE_KEY="System\\CurrentControlSet\\Enum\\$HARDWARE_ID"
-PACKAGE=tests/wine/driver-package
+PACKAGE=build/test-package/package  # made by scripts/build.sh
 INF_NAME=talmerix.inf
 # What the argument names, for the test of the demonstration's own checks:
 # an empty INF name (exit code -1) or another hardware ID (the stale
@@ -103,7 +103,8 @@ if [ "${1:-}" = --x86-inside ]; then
     exit
 fi
 
-machine_build
+scripts/build.sh
+helpers=$(machine_helpers x86)
 x86=${QUORIN_DEMO_X86:-1}
 if [ "$x86" = 1 ]; then
     kit/lib/wine32.sh setup
@@ -123,9 +124,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 mkdir -p "$demo/bin-x64" "$demo/bin-x86" "$demo/pkg" "$WINEPREFIX"
-cp build/windows-x64/Quorin64.exe "$MACHINE_HELPERS/mkdevice.exe" "$demo/bin-x64/"
-cp build/windows-x86/Quorin64.exe "$MACHINE_HELPERS/x86/mkdevice.exe" "$demo/bin-x86/"
-cp "$MACHINE_HELPERS/runner.exe" "$demo/"
+cp build/windows-x64/Quorin64.exe "$helpers/mkdevice.exe" "$demo/bin-x64/"
+cp build/windows-x86/Quorin64.exe "$helpers/x86/mkdevice.exe" "$demo/bin-x86/"
+cp "$helpers/runner.exe" "$demo/"
 : > "$demo/failures"
 
 echo "== The x64 program, under Wine $(/usr/lib/wine/wine64 --version | sed 's/^wine-//')"

@@ -63,8 +63,10 @@
 ;            "/DHARDWARE_ID=USB\VID_1234&PID_5678" "/DPRODUCT_NAME=My driver"
 ;            "/DINSTALL_FOLDER=My driver" "/DAPP_ID={your own GUID}"
 ;            "/DSTATE_KEY=Software\My company\My driver" ...
-; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs), QUORIN64_PACKAGE
-; (the driver package folder: every file in it is bundled),
+; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs; default: the
+; release archive's x64\ and x86\, else the repository's build),
+; QUORIN64_PACKAGE (the driver package folder: every file in it is
+; bundled; default: the project's made test package),
 ; QUORIN64_INF_NAME (the INF's name in that folder: the build stops if it
 ; is not there), QUORIN64_OUTDIR, QUORIN64_OUTFILE (without .exe),
 ; QUORIN64_FORCE_X86 (tests only: take the x86 branch on 64-bit Windows
@@ -77,21 +79,39 @@
 ; with the same names share one uninstall entry, one folder and one
 ; detection mark.
 ;
+; The build runs kit\check-package.py on the package (amd64 and x86, with
+; HARDWARE_ID; QUORIN64_TRUST names your own test root's PEM) where Python
+; is there, and stops when it refuses it; without Python it warns, and
+; kit/check-package.py --arch amd64 --arch x86 <folder> is yours to run.
+;
 ; The meanings of the program's exit codes are those of the project's list,
-; docs/exit-codes.tsv. Before building, check the package with the
-; project's kit/check-package.sh --arch amd64 --arch x86 <folder>.
+; docs/exit-codes.tsv.
 
 #ifdef QUORIN64_INF
   #error QUORIN64_INF is gone: set QUORIN64_PACKAGE (the folder) and QUORIN64_INF_NAME
 #endif
+; A path as this file's folder sees it: relative paths are taken from
+; here, as [Files] takes them.
+#define FromHere(str Path) \
+  (Copy(Path, 2, 1) == ":" || Copy(Path, 1, 1) == "\") ? Path : AddBackslash(SourcePath) + Path
+; The programs: the release archive's (x64\, x86\ beside kit\), else the
+; build's in the repository.
 #ifndef QUORIN64_X64
-  #define QUORIN64_X64 "..\..\build\windows-x64\Quorin64.exe"
+  #if FileExists(FromHere("..\..\x64\Quorin64.exe"))
+    #define QUORIN64_X64 "..\..\x64\Quorin64.exe"
+  #else
+    #define QUORIN64_X64 "..\..\build\windows-x64\Quorin64.exe"
+  #endif
 #endif
 #ifndef QUORIN64_X86
-  #define QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
+  #if FileExists(FromHere("..\..\x86\Quorin64.exe"))
+    #define QUORIN64_X86 "..\..\x86\Quorin64.exe"
+  #else
+    #define QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
+  #endif
 #endif
 #ifndef QUORIN64_PACKAGE
-  #define QUORIN64_PACKAGE "..\..\tests\wine\driver-package"
+  #define QUORIN64_PACKAGE "..\..\build\test-package\package"
 #endif
 #ifndef QUORIN64_INF_NAME
   #define QUORIN64_INF_NAME "talmerix.inf"
@@ -104,7 +124,7 @@
 #ifndef QUORIN64_OUTFILE
   #define QUORIN64_OUTFILE "quorin64-setup"
 #endif
-#if !FileExists(AddBackslash(QUORIN64_PACKAGE) + QUORIN64_INF_NAME)
+#if !FileExists(AddBackslash(FromHere(QUORIN64_PACKAGE)) + QUORIN64_INF_NAME)
   #expr Error(AddBackslash(QUORIN64_PACKAGE) + QUORIN64_INF_NAME + " not found: QUORIN64_INF_NAME must name the INF in QUORIN64_PACKAGE")
 #endif
 
@@ -131,6 +151,30 @@
 #endif
 #ifndef SETUP_VERSION
   #define SETUP_VERSION "1.0.0"
+#endif
+
+; The package check, kit\check-package.py, for both Windows the setup
+; installs on and the hardware ID it passes: the build stops when it
+; refuses the package. It needs Python 3 (QUORIN64_PYTHON names another
+; than "python"); without one the build goes on with a warning.
+#ifndef QUORIN64_CHECK_PACKAGE
+  #define QUORIN64_CHECK_PACKAGE "..\check-package.py"
+#endif
+#ifndef QUORIN64_PYTHON
+  #define QUORIN64_PYTHON "python"
+#endif
+#define CheckTrust ""
+#ifdef QUORIN64_TRUST
+  #define CheckTrust '--trust "' + FromHere(QUORIN64_TRUST) + '" '
+#endif
+#if Exec(QUORIN64_PYTHON, "--version", SourcePath, 1, SW_HIDE) == 0
+  #if Exec(QUORIN64_PYTHON, '"' + FromHere(QUORIN64_CHECK_PACKAGE) + '" --arch amd64 --arch x86 --inf "' + \
+           QUORIN64_INF_NAME + '" --hardware-id "' + HARDWARE_ID + '" ' + CheckTrust + '"' + \
+           RemoveBackslash(FromHere(QUORIN64_PACKAGE)) + '"', SourcePath, 1, SW_HIDE) != 0
+    #error kit\check-package.py refused the driver package: run it yourself to see why
+  #endif
+#else
+  #pragma warning "no " + QUORIN64_PYTHON + ": the driver package is not checked; run kit/check-package.py --arch amd64 --arch x86 on it first"
 #endif
 ; The folder the x86 program takes its INF from, fixed in the program: the
 ; system drive's root followed by this (never translated) folder, with the

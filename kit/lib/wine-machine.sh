@@ -1,16 +1,15 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # A demonstration machine under Wine, for scripts/demo.sh and
 # kit/try-package.sh (sourced, not run): which Wine runs in which
-# prefix, the test suite's Windows helpers (tests/wine: mkdevice.exe
-# creates present devices through Wine's setupapi, runner.exe starts a
-# command line and prints its full 32-bit exit code), a demonstration
-# device with a stale instance of another service, and time bounds.
+# prefix, the machine's Windows helpers (built from this folder's sources:
+# mkdevice.exe creates present devices through Wine's setupapi, runner.exe
+# starts a command line and prints its full 32-bit exit code, newdev.dll
+# answers the driver update as scripted), a demonstration device with a
+# stale instance of another service, and time bounds.
 #
 # The caller sets `machine_log` (a file for Wine's output) before the first
 # call, and chooses the Wine with machine_host_wine or machine_root_wine.
 
-# The suite's helpers, built by machine_build into the host tree.
-MACHINE_HELPERS=build/host/tests/wine
 # The stale instance every demonstration device gets.
 MACHINE_STALE=OLD_0003
 MACHINE_STALE_SERVICE=OLDPAD
@@ -19,12 +18,35 @@ MACHINE_STALE_SERVICE=OLDPAD
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
 
-# Installs what is missing and builds both programs, the custom-action DLL
-# and the suite's helpers. Run from the checkout.
-machine_build() {
-    scripts/build.sh
-    cmake --preset host > /dev/null
-    cmake --build --preset host --target wine_helpers > /dev/null
+MACHINE_SOURCES=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# machine_helpers [x86]: builds the helpers with MinGW, once per version of
+# their sources, into a cache folder that it prints: runner.exe, mkdevice.exe
+# and newdev.dll (x64), and with x86 also x86/mkdevice.exe. Works from a
+# checkout and from the release archive's kit alike.
+machine_helpers() {
+    local x86=${1:-} sum cache folder work
+    sum=$({ cat "$MACHINE_SOURCES/runner.c" "$MACHINE_SOURCES/mkdevice.c" \
+                "$MACHINE_SOURCES/newdev_double.c"; echo "$x86"; } | sha256sum | cut -c1-16)
+    cache=${QUORIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorin64}
+    folder=$cache/helpers-$sum
+    if [ ! -f "$folder/done" ]; then
+        mkdir -p "$cache"
+        work=$(mktemp -d "$cache/.helpers.XXXXXX")
+        local cc=x86_64-w64-mingw32-gcc flags=(-Os -s -static-libgcc)
+        # --kill-at: the export keeps its plain name in a 32-bit build too.
+        "$cc" "${flags[@]}" -o "$work/runner.exe" "$MACHINE_SOURCES/runner.c" &&
+            "$cc" "${flags[@]}" -o "$work/mkdevice.exe" "$MACHINE_SOURCES/mkdevice.c" -lsetupapi &&
+            "$cc" "${flags[@]}" -shared -o "$work/newdev.dll" "$MACHINE_SOURCES/newdev_double.c" \
+                -ladvapi32 -lsetupapi -Wl,--kill-at &&
+            { [ -z "$x86" ] || { mkdir "$work/x86" && i686-w64-mingw32-gcc "${flags[@]}" \
+                -o "$work/x86/mkdevice.exe" "$MACHINE_SOURCES/mkdevice.c" -lsetupapi; }; } ||
+            { rm -rf "$work"; return 1; }
+        touch "$work/done"
+        # Whole or not at all: another run may be building the same folder.
+        mv -T "$work" "$folder" 2> /dev/null || rm -rf "$work"
+    fi
+    echo "$folder"
 }
 
 # wine and wineserver of the machine: the host's, or those inside the
@@ -86,10 +108,14 @@ machine_run() {
     shift 4
     [ "$directory" = - ] || directory=$(hex "$(windows_path "$directory")")
     local status=0
+    # Appended to, so that a caller may cut the log short while it grows.
+    : > "$machine_log"
     timeout -k 10 $((seconds + 30)) "${wine_command[@]}" "${machine_env[@]}" "$@" \
         /usr/lib/wine/wine64 "$runner/runner.exe" "$directory" "$(hex "$command_line")" \
-        $((seconds * 1000)) < /dev/null > "$machine_log" 2>&1 || status=$?
-    run_output=$(tr -d '\r' < "$machine_log")
+        $((seconds * 1000)) < /dev/null >> "$machine_log" 2>&1 || status=$?
+    # Without Wine's debug lines, which a caller may have asked for.
+    run_output=$(grep -a -v -E '^([0-9a-f]+:){0,2}(trace|warn|err|fixme):' "$machine_log" |
+        tr -d '\r')
     run_code=$(sed -n 's/^exit //p' <<< "$run_output")
     if [ -n "$run_code" ]; then
         [ "$run_code" -lt 2147483648 ] || run_code=$((run_code - 4294967296))

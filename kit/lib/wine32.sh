@@ -272,7 +272,7 @@ run() {
     local session="$ROOT.session"
     [ -d "$session" ] || as_root mkdir -p "$session"
     unshare --user --map-root-user --mount --pid --fork --kill-child \
-        --propagation private -- "$0" __inside "$session" "$prefix" "${binds[@]}" -- "$@"
+        --propagation private -- bash "$0" __inside "$session" "$prefix" "${binds[@]}" -- "$@"
 }
 
 case ${1:-} in

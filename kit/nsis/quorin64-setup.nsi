@@ -49,24 +49,31 @@
 ; box where its window station is invisible (run as SYSTEM in session 0, as
 ; deployment tools do), so only interactive runs on 32-bit Windows show it.
 ;
-; Build (paths are relative to this file; makensis runs here):
+; Build, from any folder:
 ;   makensis kit/nsis/quorin64-setup.nsi
-; writes build/nsis/quorin64-setup.exe. Every define below has a default; set
-; yours with -D, for example
+; writes build/nsis/quorin64-setup.exe (below the release archive's top, or
+; the repository's). Relative paths in defines are taken from this file's
+; folder, where makensis runs (from the current folder with /NOCD). Every
+; define below has a default; set yours with -D, for example
 ;   makensis -DQUORIN64_PACKAGE=C:\mydriver -DQUORIN64_INF_NAME=mydrv.inf
 ;            "-DHARDWARE_ID=USB\VID_1234&PID_5678" "-DPRODUCT_NAME=My driver"
 ;            "-DINSTALL_FOLDER=My driver" "-DUNINSTALL_NAME=My driver"
 ;            "-DSTATE_KEY=Software\My company\My driver" ...
-; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs), QUORIN64_PACKAGE
-; (the driver package folder: every file in it is bundled),
-; QUORIN64_INF_NAME (the INF's name in that folder: the build stops if it
-; is not there), QUORIN64_OUTFILE, QUORIN64_TARGET (stub; default
-; x86-unicode, which runs on 32-bit and 64-bit Windows alike: an
-; amd64-unicode setup never sees a 32-bit Windows), QUORIN64_CHECK_PACKAGE
-; (where makensis runs on Linux: the package checker, by default
-; kit/check-package.sh of this project if it is there; the build stops
-; when it refuses the package), QUORIN64_FORCE_X86 (tests only: take the
-; x86 branch on 64-bit Windows too, where the x86 program ends with -6).
+; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs; default: the
+; release archive's x64\ and x86\, else the repository's build),
+; QUORIN64_PACKAGE (the driver package folder: every file in it is
+; bundled; default: the project's made test package), QUORIN64_INF_NAME
+; (the INF's name in that folder: the build stops if it is not there),
+; QUORIN64_OUTFILE, QUORIN64_TARGET (stub; default x86-unicode, which runs
+; on 32-bit and 64-bit Windows alike: an amd64-unicode setup never sees a
+; 32-bit Windows), QUORIN64_TRUST (a root certificate, PEM, that the
+; package check trusts for the catalog's signer: your own test root),
+; QUORIN64_CHECK_PACKAGE (kit/check-package.py, when this file is copied
+; out of the kit), QUORIN64_FORCE_X86 (tests only: take the x86 branch on
+; 64-bit Windows too, where the x86 program ends with -6).
+; The build runs kit/check-package.py on the package for amd64 and x86 with
+; HARDWARE_ID, and stops when it refuses it: with python3 where makensis
+; runs on Linux, with python (a warning without one) on Windows.
 ; Your setup's identity: HARDWARE_ID (the controller's), PRODUCT_NAME,
 ; PUBLISHER, INSTALL_FOLDER (the folder's name under Program Files),
 ; UNINSTALL_NAME (its key below ...\CurrentVersion\Uninstall), STATE_KEY
@@ -85,49 +92,43 @@ Unicode true
 !ifdef QUORIN64_INF
     !error "QUORIN64_INF is gone: set QUORIN64_PACKAGE (the folder) and QUORIN64_INF_NAME"
 !endif
-!define /ifndef QUORIN64_X64 "..\..\build\windows-x64\Quorin64.exe"
-!define /ifndef QUORIN64_X86 "..\..\build\windows-x86\Quorin64.exe"
-!define /ifndef QUORIN64_PACKAGE "..\..\tests\wine\driver-package"
+; This file's folder as a path from makensis's current folder: makensis
+; changes to the script's folder unless /NOCD, and ${__FILEDIR__} is
+; relative when the script was named by a relative path. Whichever holds,
+; one of the two finds this file.
+!if /FileExists "${__FILEDIR__}\${__FILE__}"
+    !define QUORIN64_HERE "${__FILEDIR__}"
+!else
+    !define QUORIN64_HERE "."
+!endif
+; The kit's folder, and the folder above it: the release archive's top
+; (x64\, x86\, kit\) or the repository (build\, kit\).
+!define QUORIN64_KIT "${QUORIN64_HERE}\.."
+!define QUORIN64_TOP "${QUORIN64_HERE}\..\.."
+; The programs: the release archive's, else the build's in the repository.
+!if /FileExists "${QUORIN64_TOP}\x64\Quorin64.exe"
+    !define /ifndef QUORIN64_X64 "${QUORIN64_TOP}\x64\Quorin64.exe"
+!endif
+!if /FileExists "${QUORIN64_TOP}\x86\Quorin64.exe"
+    !define /ifndef QUORIN64_X86 "${QUORIN64_TOP}\x86\Quorin64.exe"
+!endif
+!define /ifndef QUORIN64_X64 "${QUORIN64_TOP}\build\windows-x64\Quorin64.exe"
+!define /ifndef QUORIN64_X86 "${QUORIN64_TOP}\build\windows-x86\Quorin64.exe"
+!define /ifndef QUORIN64_PACKAGE "${QUORIN64_TOP}\build\test-package\package"
 !define /ifndef QUORIN64_INF_NAME "talmerix.inf"
 ; By default under build/, beside the programs that scripts/build.sh
 ; writes, never in this folder.
 !ifndef QUORIN64_OUTFILE
     !ifdef NSIS_WIN32_MAKENSIS
-        !system 'if not exist "..\..\build\nsis" mkdir "..\..\build\nsis"'
+        !system 'if not exist "${QUORIN64_TOP}\build\nsis" mkdir "${QUORIN64_TOP}\build\nsis"'
     !else
-        !system 'mkdir -p ../../build/nsis'
+        !searchreplace QUORIN64_TOP_SLASHES "${QUORIN64_TOP}" "\" "/"
+        !system `mkdir -p '${QUORIN64_TOP_SLASHES}/build/nsis'`
     !endif
-    !define QUORIN64_OUTFILE "..\..\build\nsis\quorin64-setup.exe"
+    !define QUORIN64_OUTFILE "${QUORIN64_TOP}\build\nsis\quorin64-setup.exe"
 !endif
 !define /ifndef QUORIN64_TARGET "x86-unicode"
 Target ${QUORIN64_TARGET}
-
-!if /FileExists "${QUORIN64_PACKAGE}\${QUORIN64_INF_NAME}"
-!else
-    !error "${QUORIN64_PACKAGE}\${QUORIN64_INF_NAME} not found: QUORIN64_INF_NAME must name the INF in QUORIN64_PACKAGE"
-!endif
-; The whole package, for each Windows the setup installs on (amd64 and x86):
-; a file the INF names that is not where the INF puts it would make Windows
-; ask for the disk on the customer's machine, where nobody answers in an
-; unattended install.
-!ifndef NSIS_WIN32_MAKENSIS
-    !ifdef QUORIN64_CHECK_PACKAGE
-        !if /FileExists "${QUORIN64_CHECK_PACKAGE}"
-        !else
-            !error "QUORIN64_CHECK_PACKAGE: ${QUORIN64_CHECK_PACKAGE} not found"
-        !endif
-    !else
-        !if /FileExists "${__FILEDIR__}/../../kit/check-package.sh"
-            !define QUORIN64_CHECK_PACKAGE "${__FILEDIR__}/../../kit/check-package.sh"
-        !else
-            !warning "kit/check-package.sh not found: the driver package is not checked"
-        !endif
-    !endif
-    !ifdef QUORIN64_CHECK_PACKAGE
-        !searchreplace QUORIN64_PACKAGE_SLASHES "${QUORIN64_PACKAGE}" "\" "/"
-        !system '"${QUORIN64_CHECK_PACKAGE}" --arch amd64 --arch x86 "${QUORIN64_PACKAGE_SLASHES}"' = 0
-    !endif
-!endif
 
 ; Your setup's identity (see above).
 !define /ifndef HARDWARE_ID "USB\VID_1F3A&PID_0C21"
@@ -135,6 +136,66 @@ Target ${QUORIN64_TARGET}
 !define /ifndef PUBLISHER "Quorin64 example"
 !define /ifndef INSTALL_FOLDER "Quorin64 example"
 !define /ifndef UNINSTALL_NAME "Quorin64 example"
+
+!if /FileExists "${QUORIN64_PACKAGE}\${QUORIN64_INF_NAME}"
+!else
+    !error "${QUORIN64_PACKAGE}\${QUORIN64_INF_NAME} not found: QUORIN64_INF_NAME must name the INF in QUORIN64_PACKAGE"
+!endif
+; The whole package, for each Windows the setup installs on (amd64 and x86),
+; with the hardware ID the setup passes: a file the INF names that is not
+; where the INF puts it would make Windows ask for the disk on the
+; customer's machine, where nobody answers in an unattended install, and an
+; ID whose install adds no TALMERIX service leaves the device to the sweep.
+!define /ifndef QUORIN64_CHECK_PACKAGE "${QUORIN64_KIT}\check-package.py"
+!if /FileExists "${QUORIN64_CHECK_PACKAGE}"
+!else
+    !error "${QUORIN64_CHECK_PACKAGE} not found: QUORIN64_CHECK_PACKAGE names kit/check-package.py when this file is not in the kit"
+!endif
+!ifdef NSIS_WIN32_MAKENSIS
+    ; On Windows, with Python 3 when there is one.
+    !system 'python --version' QUORIN64_PYTHON
+    !if ${QUORIN64_PYTHON} == 0
+        !define QUORIN64_TRUST_OPTION ""
+        !ifdef QUORIN64_TRUST
+            !undef QUORIN64_TRUST_OPTION
+            !define QUORIN64_TRUST_OPTION '--trust "${QUORIN64_TRUST}"'
+        !endif
+        !system 'python "${QUORIN64_CHECK_PACKAGE}" --arch amd64 --arch x86 --inf "${QUORIN64_INF_NAME}" --hardware-id "${HARDWARE_ID}" ${QUORIN64_TRUST_OPTION} "${QUORIN64_PACKAGE}"' = 0
+    !else
+        !warning "no python: the driver package is not checked; run kit/check-package.py --arch amd64 --arch x86 on it first"
+    !endif
+!else
+    ; makensis turns every backslash of a !system command into a slash
+    ; (hardware IDs have them), but not of a file it appends to: the command
+    ; goes into a script. Paths take slashes, values single quotes.
+    !macro QUORIN64_SH_WORD SYMBOL VALUE SLASHES
+        !if "${SLASHES}" == "slashes"
+            !searchreplace ${SYMBOL}_SLASHED "${VALUE}" "\" "/"
+        !else
+            !define ${SYMBOL}_SLASHED "${VALUE}"
+        !endif
+        !searchreplace ${SYMBOL} "${${SYMBOL}_SLASHED}" "'" "'\''"
+    !macroend
+    !insertmacro QUORIN64_SH_WORD QUORIN64_SH_CHECKER "${QUORIN64_CHECK_PACKAGE}" slashes
+    !insertmacro QUORIN64_SH_WORD QUORIN64_SH_PACKAGE "${QUORIN64_PACKAGE}" slashes
+    !insertmacro QUORIN64_SH_WORD QUORIN64_SH_INF "${QUORIN64_INF_NAME}" as-is
+    !insertmacro QUORIN64_SH_WORD QUORIN64_SH_ID "${HARDWARE_ID}" as-is
+    !define QUORIN64_SH_TRUST ""
+    !ifdef QUORIN64_TRUST
+        !undef QUORIN64_SH_TRUST
+        !insertmacro QUORIN64_SH_WORD QUORIN64_SH_TRUST_PATH "${QUORIN64_TRUST}" slashes
+        !define QUORIN64_SH_TRUST "--trust '${QUORIN64_SH_TRUST_PATH}'"
+    !endif
+    !tempfile QUORIN64_CHECK_SCRIPT
+    !appendfile "${QUORIN64_CHECK_SCRIPT}" `command -v python3 > /dev/null || { echo "python3 is missing: it checks the driver package (apt-get install python3)" >&2; exit 1; }$\n`
+    !appendfile "${QUORIN64_CHECK_SCRIPT}" `exec python3 '${QUORIN64_SH_CHECKER}' --arch amd64 --arch x86 --inf '${QUORIN64_SH_INF}' --hardware-id '${QUORIN64_SH_ID}' ${QUORIN64_SH_TRUST} '${QUORIN64_SH_PACKAGE}'$\n`
+    !system `sh '${QUORIN64_CHECK_SCRIPT}'` QUORIN64_CHECKED
+    !delfile "${QUORIN64_CHECK_SCRIPT}"
+    !if ${QUORIN64_CHECKED} != 0
+        !error "kit/check-package.py refused the driver package (see above)"
+    !endif
+!endif
+
 ; Value DriverInstalled (the setup's version) is there only after an install
 ; that succeeded: what a deployment tool's detection rule looks for, so that
 ; a failed install is retried.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks of the setup author's kit (label "kit"): kit/check-package.sh
-# on small driver packages made here, and every option and refusal of
-# kit/build-msi.sh, run from another folder with relative paths.
+# Checks of the setup author's kit (label "kit"): every option and refusal
+# of kit/build-msi.sh, run from another folder with relative paths, on
+# small signed driver packages made here. kit/check-package.py has its own
+# table, tests/kit/check_package_test.py.
 #
 # usage: kit_test.sh X64_EXE X64_ACTION_DLL VERSION
 set -euo pipefail
@@ -9,7 +10,6 @@ program=$(realpath "$1")
 action=$(realpath "$2")
 project_version=$3
 root=$(cd "$(dirname "$0")/../.." && pwd)
-check=$root/kit/check-package.sh
 build=$root/kit/build-msi.sh
 
 work=$(mktemp -d /tmp/quorin-kit.XXXXXX)
@@ -18,134 +18,82 @@ cd "$work"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# A package as authors ship it: decorated and undecorated sections, a disk
-# path (amd64) and a file's own subdirectory (x86), names in other cases
-# than the files', quoted values, string tokens, a continued line, a ";"
-# inside quotes.
-cat > mydrv.inf <<'EOF'
-; Acme pad
-[Version]
-Signature   = "$Windows NT$"
-Class       = HIDClass
-Provider    = %Mfg%
-CatalogFile.NTamd64 = "%Cat%"   ; decorated
-CatalogFile.NTx86   = MyDrv.CAT
-
-[manufacturer]
-%Mfg% = Models, NTamd64, NTx86
-
-[Models.NTamd64]
-%Dev% = Install, USB\VID_1F3A&PID_0C99, \
-        USB\VID_1F3A&PID_0C9A
-[MODELS.NTX86]
-%Dev% = Install, usb\vid_1f3a&pid_0c99
-
-[SourceDisksNames.amd64]
-1 = %Disk%,,,\amd64
-[SourceDisksNames]
-1 = %Disk%,,,
-2 = "Data; not a comment",,,
-
-[SourceDisksFiles.amd64]
-MyDrv.SYS = 1
-[SourceDisksFiles.x86]
-mydrv.sys = 1,x86
-[SourceDisksFiles]
-"my drv & co [1].dat" = 2
-
-[Strings]
-Mfg  = "Acme"
-Dev  = "Acme pad"
-Disk = "Acme disk"
-Cat  = "mydrv.cat"
-EOF
-# package NAME [sed expression for the INF] [files to leave out...]
-package() {
-    local name=$1 edit=${2:-} file left_out
-    left_out=$(printf '%s\n' "${@:3}")
-    mkdir -p "$name/amd64" "$name/x86"
-    sed "$edit" mydrv.inf > "$name/mydrv.inf"
-    for file in mydrv.cat amd64/mydrv.sys x86/mydrv.sys "my drv & co [1].dat"; do
-        grep -qxF "$file" <<< "$left_out" || echo "$file" > "$name/$file"
-    done
+# build-msi.sh, on signed author's packages that check-package.py accepts
+# for amd64: the test package's INF as acme.inf, with two controllers for
+# TALMERIX (one line with a compatible ID too) and an old one that another
+# service drives, and a file the INF does not name.
+# pad NAME [file...]: the package, with these files besides.
+pad() {
+    mkdir -p "$1/x86"
+    echo amd64 > "$1/talmerix.sys"
+    echo x86 > "$1/x86/talmerix.sys"
+    for file in "my drv & co [1].dat" "${@:2}"; do echo data > "$1/$file"; done
 }
-package good
-package crlf 's/$/\r/'
-package utf16 '' amd64/mydrv.sys
-iconv -t UTF-16LE utf16/mydrv.inf | { printf '\xff\xfe'; cat; } > utf16/new && mv utf16/new utf16/mydrv.inf
-package no-amd64 '' amd64/mydrv.sys
-package no-x86 '' x86/mydrv.sys
-package no-data '' "my drv & co [1].dat"
-package no-catalog '' mydrv.cat
-package unsigned '/^CatalogFile/d'
-package no-disk 's/^\("my drv.*\) = 2$/\1 = 3/'
-package outside 's/^1 = %Disk%,,,$/1 = %Disk%,,,..\\elsewhere/'
-package two-infs && echo '[Version]' > two-infs/other.INF
-mkdir no-inf
+pad pad
+pad pad-no-amd64
+pad pad-bad-name 'a<b'
+pad pad-code-page '日本.txt'
+# One folder, two INFs: --inf chooses.
+pad pad-two 'café.txt'
+# The INFs, and each catalog signed by a throwaway signer under the root in
+# root.pem (other.pem: a root that signed nothing).
+python3 - "$root" pad pad-no-amd64 pad-bad-name pad-code-page pad-two <<'EOF'
+import shutil, sys
+sys.path.insert(0, sys.argv[1] + "/tests/kit")
+import package_maker as maker
+models = "%DeviceName% = TalmerixInstall, USB\\VID_1F3A&PID_0C21\n"
+with open(sys.argv[1] + "/tests/wine/driver-package/talmerix.inf") as f:
+    inf = f.read().replace(models, models.replace("0C21", "0C99, USB\\VID_1F3A&PID_0CFF")
+                           + models.replace("0C21", "0C9A")
+                           + "%DeviceName% = Old, USB\\VID_1F3A&PID_0C9B\n", 1)
+inf += "[Old]\n[Old.Services]\nAddService = OLDPAD, 0x00000002, TalmerixService\n"
+keys = {name: maker.make_key("keys/%s.key" % name) for name in ("root", "signer", "other")}
+root = maker.make_certificate("Acme test root", keys["root"], ca=True)
+signer = maker.make_certificate("Acme test signer", keys["signer"], root, keys["root"])
+maker.write_pem("root.pem", root)
+maker.write_pem("other.pem", maker.make_certificate("Other root", keys["other"], ca=True))
+for folder in sys.argv[2:]:
+    with open(folder + "/acme.inf", "w", newline="\r\n") as f:
+        f.write(inf)
+    maker.make_catalog(folder + "/talmerix.cat", [folder + "/acme.inf", folder + "/talmerix.sys",
+                                                  folder + "/x86/talmerix.sys"],
+                       signer, keys["signer"], chain=[root])
+shutil.copy("pad-two/acme.inf", "pad-two/other.inf")
+EOF
+rm pad-no-amd64/talmerix.sys
 
-# expected exit | stderr (grep -E, "" for none) | options and folder
-check_rows=(
-    "0||good"
-    "0||crlf"
-    "0||--arch amd64 no-x86"
-    "1|^check-package.sh: no-x86/x86/mydrv.sys is missing: mydrv.inf's \[SourceDisksFiles.x86\] for x86 names it$|no-x86"
-    "1|^check-package.sh: no-amd64/amd64/MyDrv.SYS is missing: .*\[SourceDisksFiles.amd64\] for amd64|--arch amd64 no-amd64"
-    "0||--arch x86 no-amd64"
-    "1|^check-package.sh: utf16/amd64/MyDrv.SYS is missing|utf16"
-    "1|^check-package.sh: no-data/my drv & co \[1\].dat is missing: .*\[SourceDisksFiles\] for amd64|no-data"
-    "1|^check-package.sh: no-catalog/mydrv.cat is missing: mydrv.inf's CatalogFile.NTamd64 names it$|no-catalog"
-    "1|^check-package.sh: no-catalog/MyDrv.CAT is missing: mydrv.inf's CatalogFile.NTx86|--arch x86 no-catalog"
-    "0|^warning: mydrv.inf names no CatalogFile: the package is unsigned$|unsigned"
-    "1|^check-package.sh: mydrv.inf's \[SourceDisksFiles\] puts my drv & co \[1\].dat on disk 3, which no \[SourceDisksNames\] lists$|no-disk"
-    "1|^check-package.sh: mydrv.inf's \[SourceDisksFiles.x86\] puts mydrv.sys outside the package$|outside"
-    "1|^check-package.sh: two-infs holds 2 INF files \(mydrv.inf other.INF\), not exactly one$|two-infs"
-    "1|^check-package.sh: no-inf holds no INF file$|no-inf"
-    "1|^check-package.sh: no package folder nowhere$|nowhere"
-    "2|^check-package.sh: --arch arm64: use amd64 or x86$|--arch arm64 good"
-    "2|^check-package.sh: --arch needs a value|--arch"
-)
-for row in "${check_rows[@]}"; do
-    IFS='|' read -r code pattern args <<< "$row"
-    read -r -a argv <<< "$args"
-    got=0
-    "$check" "${argv[@]}" > out 2> err || got=$?
-    [ "$got" = "$code" ] || fail "check-package.sh $args: exit $got, not $code: $(cat err)"
-    if [ -z "$pattern" ]; then
-        [ ! -s err ] || fail "check-package.sh $args said: $(cat err)"
-    else
-        [ "$(wc -l < err)" = 1 ] && grep -qE -- "$pattern" err ||
-            fail "check-package.sh $args said: $(cat err)"
-    fi
-done
-"$check" --hardware-ids good > out 2> err || fail "check-package.sh --hardware-ids: $(cat err)"
-[ "$(cat out)" = $'USB\\VID_1F3A&PID_0C99\nUSB\\VID_1F3A&PID_0C9A' ] ||
-    fail "hardware IDs of good: $(cat out)"
-
-# build-msi.sh. Refusals: one line, exit 1 (2 for an unknown option), no
-# package at the output path.
+# build-msi.sh's refusals: one line (besides the check's warnings), exit 1
+# (2 for an unknown option), no package at the output path.
 own=(--program "$program" --action "$action")
 guid=0f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0
-package bad-name
-touch 'bad-name/a<b'
+pick=(--upgrade-code "$guid" --name Acme --trust root.pem)
+id='USB\VID_1F3A&PID_0C99'
 # expected exit | stderr (grep -E) | options and folder
 build_rows=(
-    "1|--upgrade-code is required for your own package|--hardware-id USB\\VID_1F3A&PID_0C99 --name Acme good"
-    "1|--upgrade-code \{6DCCB3BF-67D7-462E-BC59-79A74F42781F\} is the example's own|--upgrade-code {6dccb3bf-67d7-462e-bc59-79a74f42781f} --name Acme good"
-    "1|--upgrade-code 6dccb3bf is not a GUID|--upgrade-code 6dccb3bf --name Acme good"
-    "1|--product-code 6dccb3bf is not a GUID|--upgrade-code $guid --product-code 6dccb3bf --name Acme good"
-    "1|--product-code is the upgrade code|--upgrade-code $guid --product-code {$guid} --name Acme good"
-    "1|^build-msi.sh: --name needs a value$|--upgrade-code=$guid --name= good"
-    "1|folder 'a:b' cannot be a folder name on Windows|--upgrade-code $guid --name a:b good"
-    "1|^build-msi.sh: --version needs a value$|--upgrade-code $guid --name Acme good --version"
-    "1|^build-msi.sh: --output needs a value$|--output --version 1.0.0 good"
+    "1|--upgrade-code is required for your own package|--hardware-id $id --name Acme pad"
+    "1|--upgrade-code \{6DCCB3BF-67D7-462E-BC59-79A74F42781F\} is the example's own|--upgrade-code {6dccb3bf-67d7-462e-bc59-79a74f42781f} --name Acme pad"
+    "1|--upgrade-code 6dccb3bf is not a GUID|--upgrade-code 6dccb3bf --name Acme pad"
+    "1|--product-code 6dccb3bf is not a GUID|--upgrade-code $guid --product-code 6dccb3bf --name Acme pad"
+    "1|--product-code is the upgrade code|--upgrade-code $guid --product-code {$guid} --name Acme pad"
+    "1|^build-msi.sh: --name needs a value$|--upgrade-code=$guid --name= pad"
+    "1|folder 'a:b' cannot be a folder name on Windows|--upgrade-code $guid --name a:b pad"
+    "1|^build-msi.sh: --name 'Café': use ASCII|--upgrade-code $guid --name Café pad"
+    "1|^build-msi.sh: --version needs a value$|--upgrade-code $guid --name Acme pad --version"
+    "1|^build-msi.sh: --output needs a value$|--output --version 1.0.0 pad"
     "1|version '1.2' is not X.Y.Z|--version 1.2"
     "1|version 1.256.0: Windows Installer takes at most 255.255.65535|--version 1.256.0"
-    "1|mydrv.inf lists 2 hardware IDs \(USB.VID_1F3A&PID_0C99, USB.VID_1F3A&PID_0C9A\): choose one with --hardware-id|--upgrade-code $guid --name Acme good"
-    "1|--hardware-id USB.VID_1F3A&PID_0C21: mydrv.inf does not list it in its models|--upgrade-code $guid --name Acme --hardware-id USB\\VID_1F3A&PID_0C21 good"
-    "1|^check-package.sh: .*/no-amd64/amd64/MyDrv.SYS is missing|--upgrade-code $guid --name Acme no-amd64"
-    "1|^build-msi.sh: .*/bad-name/a<b: Windows cannot hold a file or folder named 'a<b'$|--upgrade-code $guid --name Acme --hardware-id USB\\VID_1F3A&PID_0C9A bad-name"
+    "1|acme.inf lists 3 hardware IDs \(USB.VID_1F3A&PID_0C99, USB.VID_1F3A&PID_0C9A, USB.VID_1F3A&PID_0C9B\): choose one with --hardware-id|${pick[*]} pad"
+    "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0C21: acme.inf does not list it|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C21 pad"
+    "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0CFF is a compatible ID|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0CFF pad"
+    "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD the .*function driver service, not TALMERIX|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C9B pad"
+    "1|^check-package.py: .*/pad-no-amd64/talmerix.sys is missing|${pick[*]} --hardware-id $id pad-no-amd64"
+    "1|^check-package.py: .*pad/talmerix.cat: its signer CN=Acme test signer chains to CN=Acme test root, which no --trust|--upgrade-code $guid --name Acme --trust other.pem --hardware-id $id pad"
+    "1|^check-package.py: .*pad-two holds 2 INF files|${pick[*]} --hardware-id $id pad-two"
+    "1|^check-package.py: .*pad-two holds no INF named none.inf|${pick[*]} --inf none.inf pad-two"
+    "1|^build-msi.sh: .*/pad-bad-name/a<b: Windows cannot hold a file or folder named 'a<b'$|${pick[*]} --hardware-id $id pad-bad-name"
+    "1|^build-msi.sh: .*/pad-code-page/日本.txt: the MSI's code page, Windows-1252, cannot hold this name|${pick[*]} --hardware-id $id pad-code-page"
     "1|^build-msi.sh: no driver package folder nowhere$|nowhere"
-    "1|^build-msi.sh: mydrv.inf is not an x64 Windows program or DLL$|--program mydrv.inf"
+    "1|^build-msi.sh: pad/acme.inf is not an x64 Windows program or DLL$|--program pad/acme.inf"
     "1|^build-msi.sh: none.dll is missing|--action none.dll"
     "2|^build-msi.sh: unknown option --colour|--colour"
 )
@@ -155,13 +103,14 @@ for row in "${build_rows[@]}"; do
     got=0
     "$build" "${own[@]}" --output refused.msi "${argv[@]}" > out 2> err || got=$?
     [ "$got" = "$code" ] || fail "build-msi.sh $args: exit $got, not $code: $(cat err)"
-    [ "$(grep -vc '^ ' err)" = 1 ] && grep -qE -- "$pattern" err ||
+    [ "$(grep -v -c '^ \|^warning: ' err)" = 1 ] && grep -qE -- "$pattern" err ||
         fail "build-msi.sh $args said: $(cat err)"
     [ ! -e refused.msi ] || { fail "build-msi.sh $args left refused.msi"; rm refused.msi; }
 done
 
 "$build" --help > out
-for option in name folder manufacturer upgrade-code product-code version hardware-id program action output help; do
+for option in inf name folder manufacturer upgrade-code product-code version hardware-id trust program action \
+    output help; do
     grep -q -- "--$option" out || fail "--help does not list --$option"
 done
 
@@ -192,29 +141,36 @@ grep -qxF "  uninstall command:  msiexec /x $product /qn /norestart" built &&
     grep -qxF "  detection rule:     MSI product code $product" built ||
     fail "the lines to paste: $(cat built)"
 
-# An author's package with every option; relative paths from here.
+# An author's package with every option; relative paths from here. Its
+# folder holds two INFs and a file whose name only Windows-1252 holds.
 "$build" --name 'Acme & Pad' --folder 'Acme $(x) pad' --manufacturer 'Acme <Ltd>' \
     --upgrade-code "{${guid^^}}" --version 2.3.4 --hardware-id 'usb\vid_1f3a&pid_0c9a' \
+    --inf ACME.INF --trust root.pem --trust other.pem \
     --program "$(realpath --relative-to=. "$program")" \
-    --action "$(realpath --relative-to=. "$action")" --output 'msi/acme pad.msi' good \
+    --action "$(realpath --relative-to=. "$action")" --output 'msi/acme pad.msi' pad-two \
     > built 2> err || fail "build-msi.sh of an author's package: $(cat err)"
 msi="$work/msi/acme pad.msi"
-[ "$(sed -n '1p;3,5p' built)" = "package: $msi
+[ "$(sed -n '1p;3,6p' built)" = "package: $msi
 UpgradeCode: {${guid^^}}
 version: 2.3.4
-hardware ID: USB\\VID_1F3A&PID_0C9A" ] || fail "build-msi.sh printed: $(head -5 built)"
+hardware ID: USB\\VID_1F3A&PID_0C9A
+signer: CN=Acme test signer" ] || fail "build-msi.sh printed: $(head -6 built)"
 grep -qxF '  install command:    msiexec /i "acme pad.msi" /qn /norestart' built ||
     fail "install command: $(grep install built)"
 [ "$(property "$msi" ProductName)|$(property "$msi" Manufacturer)|$(property "$msi" \
     HARDWARE_ID)|$(property "$msi" ProductVersion)" = \
     'Acme & Pad|Acme <Ltd>|USB\VID_1F3A&PID_0C9A|2.3.4' ] || fail "the author's package's properties"
+[ "$(msiinfo export "$msi" _ForceCodepage | tr -d '\r' | sed -n 3p)" = $'1252\t_ForceCodepage' ] ||
+    fail "the package's code page: $(msiinfo export "$msi" _ForceCodepage)"
+grep -qF '|acme.inf|' <<< "$(msiinfo export "$msi" CustomAction)" ||
+    fail "the custom action's INF: $(msiinfo export "$msi" CustomAction)"
 # Whole outputs first: grep -q ending early would fail the pipe.
 tables=$(msiinfo export "$msi" Directory; msiinfo export "$msi" File)
 grep -q $'\tAcme $(x) pad\r*$' <<< "$tables" || fail "install folder's name"
-for file in 'my drv & co [1].dat' mydrv.inf mydrv.cat mydrv.sys; do
+for file in 'my drv & co [1].dat' café.txt acme.inf other.inf talmerix.cat talmerix.sys; do
     grep -qF $'\t'"$file"$'\t' <<< "$tables" || fail "$file not packed"
 done
-[ "$(grep -c $'\tmydrv.sys\t' <<< "$tables")" = 2 ] || fail "both mydrv.sys packed"
+[ "$(grep -c $'\ttalmerix.sys\t' <<< "$tables")" = 2 ] || fail "both talmerix.sys packed"
 [ "$(upgrade_row "$msi")" = "2.3.4/513" ] || fail "Upgrade row: $(upgrade_row "$msi")"
 
 # The next version, with its product code kept for rebuilds: a file added
@@ -225,19 +181,20 @@ components() { # path<TAB>GUID of each file
     join -t $'\t' -1 2 -2 1 -o 1.3,2.2 <(table "$1" File | LC_ALL=C sort -t $'\t' -k2,2) \
         <(table "$1" Component) | LC_ALL=C sort
 }
-cp -r good next && echo new > "next/0 first.dat" && rm "next/x86/mydrv.sys"
+cp -r pad-two next && echo new > "next/0 first.dat" && rm "next/x86/talmerix.sys"
 "$build" "${own[@]}" --upgrade-code "$guid" --version 2.4.0 --name 'Acme & Pad' \
     --product-code 1a2b3c4d-5e6f-4a0b-8c1d-2e3f4a5b6c7d --hardware-id 'usb\vid_1f3a&pid_0c9a' \
+    --inf acme.inf --trust root.pem \
     --output next.msi next > built 2> err || fail "build-msi.sh of the next version: $(cat err)"
 [ "$(property next.msi ProductCode)" = "{1A2B3C4D-5E6F-4A0B-8C1D-2E3F4A5B6C7D}" ] ||
     fail "the product code given: $(grep ProductCode built)"
 kept=$(LC_ALL=C comm -12 <(components "$msi") <(components next.msi) | cut -f1 | tr '\n' ' ')
-[ "$kept" = "Quorin64.exe my drv & co [1].dat mydrv.cat mydrv.inf mydrv.sys " ] ||
+[ "$kept" = "Quorin64.exe acme.inf café.txt my drv & co [1].dat other.inf talmerix.cat talmerix.sys " ] ||
     fail "components kept from 2.3.4 to 2.4.0: $kept"
 [ "$(table next.msi File | awk -F '\t' '$5 != "" { print $3 "/" $5 "/" $6 }')" = \
     "Quorin64.exe/$project_version.0/1033" ] || fail "file versions: $(table next.msi File)"
 [ "$(table next.msi MsiFileHash | grep -c '^Quorin64.exe')" = 0 ] &&
-    [ "$(table next.msi MsiFileHash | wc -l)" = 5 ] || fail "file hashes: $(table next.msi MsiFileHash)"
+    [ "$(table next.msi MsiFileHash | wc -l)" = 7 ] || fail "file hashes: $(table next.msi MsiFileHash)"
 
-[ "$failures" -eq 0 ] && echo "kit: passed (${#check_rows[@]} package checks, ${#build_rows[@]} refusals, 2 builds)"
+[ "$failures" -eq 0 ] && echo "kit: passed (${#build_rows[@]} refusals, 3 builds)"
 [ "$failures" -eq 0 ]

@@ -8,8 +8,12 @@
 #       Then scripts/release.sh twice: the archives must be the same, hold
 #       exactly the programs, SHA256SUMS, the usage text, the license and
 #       the setup author's kit (the custom-action DLL, the example setups'
-#       sources, build-msi.sh and check-package.sh), and the checksums must
-#       hold; the unpacked kit's build-msi.sh must build a package.
+#       sources, check-package.py, build-msi.sh, try-package.sh and what
+#       they share), and the checksums must hold. From another folder, as
+#       the README says, the unpacked kit's check-package.py must accept
+#       the made test package (its root given), its build-msi.sh build a
+#       package, and makensis build the NSIS setup with the archive's
+#       programs.
 #
 #   release_test.sh signed VERSION X64_EXE X86_EXE WINE_HELPERS
 #       scripts/release.sh with a throwaway certificate made here: both
@@ -109,17 +113,38 @@ if [ "$mode" = reproducible ]; then
     same "$work/unpacked/x86/Quorin64.exe" "$x86_exe" "archived x86 program"
     same "$work/unpacked/x64/Quorin64Action.dll" "$(dirname "$x64_exe")/Quorin64Action.dll" \
         "archived custom-action DLL"
-    # The unpacked kit builds a package on its own: its program, its DLL and
-    # its WiX source, from another folder (an unzip may drop the modes).
+    # The unpacked kit on its own, from another folder (an unzip may drop
+    # the modes): the check, the MSI (its program, its DLL, its WiX source)
+    # and the NSIS setup, whose programs can only come from the archive.
     mkdir "$work/author"
+    test_package=$root/build/test-package
+    help=$(python3 "$work/unpacked/kit/check-package.py" --help)
+    for option in arch inf hardware-id trust hardware-ids help; do
+        grep -q -- "--$option" <<< "$help" || fail "check-package.py --help lacks --$option"; done
+    (cd "$work/author" && python3 ../unpacked/kit/check-package.py \
+        --trust "$test_package/trust.pem" "$test_package/package" > checked 2> err) ||
+        fail "the kit's check-package.py: $(cat "$work/author/err")"
+    grep -qx "signer: CN=Quorin64 test signer" "$work/author/checked" ||
+        fail "the kit's check-package.py said: $(cat "$work/author/checked")"
     (cd "$work/author" && bash ../unpacked/kit/build-msi.sh --name "Author's pad" \
         --upgrade-code 7c0d1e2f-3a4b-4c5d-8e6f-a0b1c2d3e4f5 --version 1.2.3 \
-        "$root/tests/wine/driver-package" > built 2> err) ||
+        --trust "$test_package/trust.pem" "$test_package/package" > built 2> err) ||
         fail "the kit's build-msi.sh: $(cat "$work/author/err")"
     grep -qx "package: $work/author/Author's pad-1.2.3.msi" "$work/author/built" &&
         [ -s "$work/author/Author's pad-1.2.3.msi" ] ||
         fail "the kit's build-msi.sh said: $(cat "$work/author/built")"
     echo "kit: $(head -1 "$work/author/built")"
+    (cd "$work/author" && makensis -V2 "-DQUORIN64_PACKAGE=$test_package/package" \
+        -DQUORIN64_INF_NAME=talmerix.inf '-DHARDWARE_ID=USB\VID_1F3A&PID_0C21' \
+        ../unpacked/kit/nsis/quorin64-setup.nsi > nsis.log 2>&1) &&
+        [ -s "$work/unpacked/build/nsis/quorin64-setup.exe" ] ||
+        fail "the kit's NSIS setup: $(cat "$work/author/nsis.log")"
+    # An ID the package does not serve: the check stops the build.
+    ! (cd "$work/author" && makensis -V2 "-DQUORIN64_PACKAGE=$test_package/package" \
+        -DQUORIN64_INF_NAME=talmerix.inf '-DHARDWARE_ID=USB\VID_1F3A&PID_0C22' \
+        -DQUORIN64_OUTFILE="$work/author/refused.exe" ../unpacked/kit/nsis/quorin64-setup.nsi \
+        > nsis.log 2>&1) && grep -q '^check-package.py: --hardware-id' "$work/author/nsis.log" ||
+        fail "the kit's NSIS setup with another ID: $(cat "$work/author/nsis.log")"
     echo "archive: $(sha256sum < "$work/dist1/Quorin64-$version.zip" | cut -d' ' -f1)"
 
 elif [ "$mode" = signed ]; then
@@ -152,7 +177,7 @@ elif [ "$mode" = signed ]; then
     for target in x64 x86; do
         python3 "$root/tests/wine/wine_suite.py" --target $target \
             --program "$work/unpacked/$target/Quorin64.exe" --helpers "$helpers" \
-            --inf "$root/tests/wine/driver-package/talmerix.inf" --work "$work/wine" all outcomes \
+            --inf "$root/build/test-package/package/talmerix.inf" --work "$work/wine" all outcomes \
             > "$work/wine-$target.log" 2>&1 ||
             { cat "$work/wine-$target.log"; fail "signed $target program under Wine"; }
         echo "signed $target program under Wine: $(tail -1 "$work/wine-$target.log")"

@@ -92,10 +92,12 @@ def file_names(files):
 
 
 def driver_package(inf):
-    """The files of the INF's folder: {name: bytes}."""
+    """The files below the INF's folder: {path below it with "/": bytes}."""
     folder = os.path.dirname(inf)
     package = {}
-    for name in os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as f:
-            package[name] = f.read()
+    for directory, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(directory, name)
+            with open(path, "rb") as f:
+                package[os.path.relpath(path, folder).replace(os.sep, "/")] = f.read()
     return package

@@ -61,13 +61,13 @@ class Context:
         self.drive_root = b"Q:\\"
         if self.x86:
             # The INFs the x86 program finds: those the x64 cases find in
-            # the current directory, and driver.inf inside the folder.
-            script = 'mkdir -p "$1/QarnoD217" && cp "$2" "$1/QarnoD217/driver.inf"'
-            args = [os.path.dirname(wine.drive_c_path(X86_INF_FOLDER)),
-                    os.path.join(unix_path(self.pkg), "driver.inf")]
+            # the current directory, and inside the folder driver.inf beside
+            # the whole package.
+            script = 'mkdir -p "$1/QarnoD217" && cp -R "$2/." "$1/QarnoD217/"'
+            args = [os.path.dirname(wine.drive_c_path(X86_INF_FOLDER)), unix_path(self.pkg)]
             for index, name in enumerate([b"driver.inf", b"my driver.inf",
                                           b"\xa0dr\xe9ver.inf"]):
-                script += ' && cp "$2" "$1/QarnoD217$%d"' % (index + 3)
+                script += ' && cp "$2/driver.inf" "$1/QarnoD217$%d"' % (index + 3)
                 args.append(ansi_text(name))
             wine.shell(script, *args)
 
@@ -79,6 +79,8 @@ class Context:
             os.makedirs(path)
             if program:
                 shutil.copy(self.wine.program, os.path.join(path, "Quorin64.exe"))
+            if infs:  # the whole package, for a real install
+                shutil.copytree(os.path.dirname(self.wine.inf), path, dirs_exist_ok=True)
             for inf in infs:
                 shutil.copy(self.wine.inf, os.path.join(path, ansi_text(inf)))
         return windows

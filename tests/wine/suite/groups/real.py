@@ -1,7 +1,8 @@
 """The "real" group: Wine's own setupapi and newdev install the test INF."""
+import os
 
-from suite.checks import check_boxes, check_tree, under
-from suite.common import DEV, ENUM, SERVICE_KEY, show
+from suite.checks import check_boxes, check_tree, driver_package, under
+from suite.common import DEV, ENUM, SERVICE_KEY, ansi_bytes, show
 from suite.context import BASE_REMOVED, TEST_DEVICE_KEYS
 
 
@@ -12,10 +13,17 @@ from suite.context import BASE_REMOVED, TEST_DEVICE_KEYS
 def real_install(ctx, case):
     """Wine's setupapi installs the test INF on instances created through
     SetupDi by a program of the same bitness; the program then removes the
-    stale instances beside them. The x64 program takes the INF from the
-    current directory, the x86 one from its fixed folder."""
+    stale instances beside them. The x64 program takes the package from the
+    current directory, the x86 one from its fixed folder, with the INF
+    under its own name: Wine 10 keeps the package in its driver store by
+    that name, and the setup group stages the same package later. The INF's
+    driver arrives in the drivers folder, the package's build for that
+    Windows (a 32-bit setupapi writes through WoW64's redirection to
+    syswow64)."""
     wine = ctx.wine
     wine.delete_keys([ENUM + b"\\" + key for key in TEST_DEVICE_KEYS] + [SERVICE_KEY])
+    drivers = b"C:\\windows\\%s\\drivers" % (b"syswow64" if ctx.x86 else b"system32")
+    wine.shell('rm -f "$1/talmerix.sys"', wine.drive_c_path(drivers))
     status, out, err = wine.wine(wine.helper("mkdevice.exe"), DEV, "inst1", "inst2")
     case.equal(status, 0, "mkdevice exit status (%s)" % show(err[-300:]))
     wine.seed({
@@ -31,10 +39,11 @@ def real_install(ctx, case):
     for name in (b"INST1", b"INST2"):
         case.check(b"Service" not in before.get(DEV + b"\\" + name, {b"Service": 0}),
                    "%s exists without a Service value before the install" % show(name))
+    inf_name = ansi_bytes(os.path.basename(wine.inf))
     if ctx.x86:
-        run = wine.run(ctx.command_line(b"\\driver.inf+" + DEV, ctx.plain), ctx.empty)
+        run = wine.run(ctx.command_line(b"\\" + inf_name + b"+" + DEV, ctx.plain), ctx.empty)
     else:
-        run = wine.run(ctx.command_line(b"driver.inf+" + DEV, ctx.plain), ctx.pkg)
+        run = wine.run(ctx.command_line(inf_name + b"+" + DEV, ctx.plain), ctx.pkg)
     after = wine.enum_tree()
     case.equal(run.code, 0, "exit code")
     case.equal(run.newdev, ["builtin"], "newdev.dll loaded (Wine's own)")
@@ -55,6 +64,9 @@ def real_install(ctx, case):
                        DEV + b"\\lower"]),
                "keys below the device key")
     check_tree(case, before, after, ignore_under=[DEV])
+    driver = driver_package(wine.inf)["x86/talmerix.sys" if ctx.x86 else "talmerix.sys"]
+    case.check((wine.files_below(drivers) or {}).get("talmerix.sys") == driver,
+               "the driver in %s is not the package's" % show(drivers))
     service = wine.subtree(SERVICE_KEY).get(b"", {})
     case.equal(service.get(b"Type"), (4, (1).to_bytes(4, "little")), "TALMERIX Type")
     case.equal(service.get(b"Start"), (4, (3).to_bytes(4, "little")), "TALMERIX Start")

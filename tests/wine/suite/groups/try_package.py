@@ -1,13 +1,18 @@
 """The "try" group (x64 program): kit/try-package.sh, which builds and
 tries a driver package on a Wine machine of its own."""
+import glob
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 
 from suite.checks import only
 from suite.common import HERE
+
+sys.path.insert(0, os.path.join(HERE, "..", "kit"))
+import package_maker  # noqa: E402  (tests/kit, beside this suite)
 
 
 # kit/try-package.sh, an author's try of a driver package (x64 MSI, in
@@ -65,17 +70,38 @@ Provider = "An author"
 Device = "An author's game controller"
 Disk = "Driver disk"
 """.replace(b"\n", b"\r\n")
-MYDRV_PACKAGE = {"mydrv.inf": MYDRV_INF, "mydrv.cat": b"catalog", "amd64/mydrv.sys": b"driver"}
+MYDRV_PACKAGE = {"mydrv.inf": MYDRV_INF, "amd64/mydrv.sys": b"driver"}
 
-# name, package files (None: the test package), expected exit status, the
-# file a refusal names (None: every step as expected).
+# name, files of the signed author's package left out (None: the test
+# package), expected exit status, the file a refusal names (None: every
+# step as expected).
 TRY_PACKAGES = [
     ("the test package", None, 0, None),
-    ("an amd64 subfolder named in decorated sections only", MYDRV_PACKAGE, 0, None),
-    ("a driver file missing: refused before Wine runs",
-     {name: data for name, data in MYDRV_PACKAGE.items() if name != "amd64/mydrv.sys"}, 1,
-     "mydrv.sys"),
+    ("an amd64 subfolder named in decorated sections only", [], 0, None),
+    ("a driver file missing: refused before Wine runs", ["amd64/mydrv.sys"], 1, "mydrv.sys"),
 ]
+LOGS_LINE = re.compile(r"^Logs of every step .*: (\S.*)$", re.M)
+
+
+def author_package(folder, keys, left_out):
+    """MYDRV_PACKAGE in folder, its catalog signed under a throwaway root
+    (returned: its PEM) before the files left_out go."""
+    for path, data in MYDRV_PACKAGE.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
+        with open(os.path.join(folder, path), "wb") as f:
+            f.write(data)
+    root_key = package_maker.make_key(os.path.join(keys, "root.key"))
+    signer_key = package_maker.make_key(os.path.join(keys, "signer.key"))
+    root = package_maker.make_certificate("An author's test root", root_key, ca=True)
+    signer = package_maker.make_certificate("An author", signer_key, root, root_key)
+    package_maker.make_catalog(os.path.join(folder, "mydrv.cat"),
+                               [os.path.join(folder, p) for p in MYDRV_PACKAGE],
+                               signer, signer_key, chain=[root])
+    for path in left_out:
+        os.remove(os.path.join(folder, path))
+    trust = os.path.join(folder, "..", "root.pem")
+    package_maker.write_pem(trust, root)
+    return trust
 
 
 def try_table(out):
@@ -90,35 +116,38 @@ def try_table(out):
 
 
 def run_script(argv, scratch, env=None):
-    """Runs a script to its end: (its result, its output). The output goes
-    into a file, not a pipe, which Wine's processes could hold open."""
+    """Runs a script to its end in scratch: (its result, its output). The
+    output goes into a file, not a pipe, which Wine's processes could hold
+    open."""
     with open(os.path.join(scratch, "out"), "w+b") as out:
         done = subprocess.run(argv, stdout=out, stderr=subprocess.STDOUT, timeout=900,
-                              env=dict(os.environ, **(env or {})))
+                              env=dict(os.environ, **(env or {})), cwd=scratch)
         out.seek(0)
         return done, out.read().decode("utf-8", "replace")
 
 
-def try_case(name, files, status, refused):
+def try_case(name, left_out, status, refused):
     """try-package.sh on a package folder: the table names every step; a
     good package passes each (staged without a controller, served with one,
-    the stale instance gone, files and package gone after each uninstall);
-    a broken one is refused by the build with the file named, and no Wine
-    step runs."""
+    the stale instance gone, files and package gone after each uninstall)
+    and leaves no logs; a broken one is refused by the build with the file
+    named, no Wine step runs, and the logs stay in the folder the table
+    names."""
     def body(ctx, case):
         scratch = tempfile.mkdtemp(dir=ctx.wine.work, prefix="try")
         try:
-            if files is None:
+            if left_out is None:
                 folder, options, inf = os.path.dirname(ctx.wine.inf), [], os.path.basename(
                     ctx.wine.inf)
             else:
-                folder, options, inf = os.path.join(scratch, "package"), [
-                    "--upgrade-code", TRY_UPGRADE_CODE], "mydrv.inf"
-                for path, data in files.items():
-                    os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
-                    with open(os.path.join(folder, path), "wb") as f:
-                        f.write(data)
+                folder, inf = os.path.join(scratch, "package"), "mydrv.inf"
+                trust = author_package(folder, os.path.join(ctx.wine.work, "keys"), left_out)
+                options = ["--upgrade-code", TRY_UPGRADE_CODE, "--trust", trust]
             done, text = run_script([TRY_SCRIPT] + options + [folder], scratch)
+            logs = LOGS_LINE.search(text)
+            kept = glob.glob(os.path.join(scratch, "try-package-logs-*", "build-msi.err"))
+            case.equal((bool(logs), len(kept)), (status != 0, int(status != 0)),
+                       "logs named in the table, and kept")
         finally:
             shutil.rmtree(scratch)
         rows = try_table(text)
