@@ -257,6 +257,12 @@ bool IsVisibilityQuery(const std::string& operation) {
            operation == "ProcessIdToSessionId";
 }
 
+long FailedVisibilityQueries(const std::vector<CallRecord>& calls) {
+    return std::count_if(calls.begin(), calls.end(), [](const CallRecord& call) {
+        return call.injected && IsVisibilityQuery(call.operation);
+    });
+}
+
 // Where nobody sees the station a box waits for ever; only a failed
 // question whether anyone does excuses one.
 void CheckBoxesSeen(const std::vector<CallRecord>& calls, RunReport* report) {
@@ -265,10 +271,7 @@ void CheckBoxesSeen(const std::vector<CallRecord>& calls, RunReport* report) {
                       [](const sim::MessageBoxShown& box) {
                           return !box.stationVisible || box.servicesSession;
                       });
-    const long failedQueries =
-        std::count_if(calls.begin(), calls.end(), [](const CallRecord& call) {
-            return call.injected && IsVisibilityQuery(call.operation);
-        });
+    const long failedQueries = FailedVisibilityQueries(calls);
     if (unseen > failedQueries) {
         report->violations.push_back(std::to_string(unseen) +
                                      " box(es) where nobody can dismiss them");
@@ -288,10 +291,7 @@ void CheckInstallFlags(const std::vector<CallRecord>& calls, RunReport* report) 
             unseenPrompts += 1;
         }
     }
-    const long failedQueries =
-        std::count_if(calls.begin(), calls.end(), [](const CallRecord& call) {
-            return call.injected && IsVisibilityQuery(call.operation);
-        });
+    const long failedQueries = FailedVisibilityQueries(calls);
     if (unseenPrompts > failedQueries) {
         report->violations.push_back(std::to_string(unseenPrompts) +
                                      " install(s) that may prompt where nobody can answer");
