@@ -16,7 +16,7 @@ first; see its --help), then on a fresh Wine machine:
   1. no controller connected: installs the MSI; the program ends with -3
      and the package is staged in the driver store;
   2. uninstalls it: the files are gone and the package is out of the store;
-  3. with a device carrying the package's hardware ID and a stale instance
+  3. with a device carrying the first hardware ID served and a stale instance
      of another service: installs the MSI through Wine's own driver install;
      the device is served, the stale instance is gone;
   4. uninstalls it again.
@@ -342,7 +342,9 @@ cat "$logs/build-msi.err" >&2
 field() { sed -n "s/^$1: //p" "$logs/build-msi.out" | head -n 1; }
 package=$(field package)
 product=$(field ProductCode)
-hwid=$(field "hardware ID")
+# The demonstration device carries the first of the IDs the MSI serves.
+hwids=$(field "hardware IDs")
+hwid=${hwids%%, *}
 if [ "$code" = 124 ]; then
     row "build the MSI" timeout FAILED "build-msi.sh did not end within 300 s"
 elif [ "$code" != 0 ]; then
@@ -350,11 +352,11 @@ elif [ "$code" != 0 ]; then
     refusal=$(grep -v '^warning: ' "$logs/build-msi.err" | paste -sd ' ' | cut -c1-600)
     row "build the MSI" "$code" FAILED "refused: ${refusal:-see above}"
 elif [ -z "$package" ] || [ ! -f "$package" ] || [ -z "$hwid" ]; then
-    row "build the MSI" "$code" FAILED "build-msi.sh did not name the package and its hardware ID"
+    row "build the MSI" "$code" FAILED "build-msi.sh did not name the package and its hardware IDs"
 else
     kept="$package"
     [ -n "$output" ] || kept="the MSI (removed afterwards; --output keeps it)"
-    row "build the MSI" 0 ok "$kept, ProductCode ${product:-?}, hardware ID $hwid"
+    row "build the MSI" 0 ok "$kept, ProductCode ${product:-?}, hardware IDs $hwids"
     [ "$package" -ef "$work/package.msi" ] || cp "$package" "$work/package.msi"
 
     echo
