@@ -9,16 +9,11 @@ signatures) and MinGW (x86_64-w64-mingw32-gcc, i686-w64-mingw32-gcc and
 their windres). The DER is written here, so a test can make exactly the
 faulty catalog it needs.
 
-    python3 tests/kit/package_maker.py test-package OUT_DIR
+    python3 tests/kit/package_maker.py test-package OUT_DIR [FILE_VERSION [FILE...]]
 
 writes OUT_DIR/package/ (talmerix.inf, talmerix.sys, x86/talmerix.sys,
 talmerix.cat), OUT_DIR/trust.pem (the throwaway root) and keeps the keys in
-OUT_DIR/keys/.
-
-    python3 tests/kit/package_maker.py upgrade-packages OUT_DIR
-
-writes an author's package at two versions, OUT_DIR/1.0/ and OUT_DIR/1.1/
-(see make_upgrade_packages), and OUT_DIR/trust.pem.
+OUT_DIR/keys/; FILE_VERSION (the drivers', default DriverVer) and FILEs: a later one.
 """
 import base64
 import collections
@@ -498,12 +493,13 @@ def driver_version(inf_path):
     return found.group(1)
 
 
-def make_test_package(out_dir, sources=PACKAGE_SOURCES):
+def make_test_package(out_dir, sources=PACKAGE_SOURCES, file_version=None, files=()):
     """Writes out_dir/package/ (talmerix.inf, talmerix.sys for amd64,
     x86/talmerix.sys, talmerix.cat signed by a throwaway signer) and
     out_dir/trust.pem (its throwaway root); keys stay in out_dir/keys/. Does
     nothing when every output is newer than the sources and this file.
-    Returns the package folder."""
+    file_version: the drivers' (default: DriverVer); files: names added, each
+    holding its name. Returns the package folder."""
     package = os.path.join(out_dir, "package")
     outputs = [os.path.join(package, n) for n in
                ("talmerix.inf", "talmerix.sys", "x86/talmerix.sys", "talmerix.cat")]
@@ -516,7 +512,10 @@ def make_test_package(out_dir, sources=PACKAGE_SOURCES):
     os.makedirs(os.path.join(package, "x86"))
     inf = os.path.join(package, TEST_INF)
     shutil.copyfile(os.path.join(sources, TEST_INF), inf)
-    version = driver_version(inf)
+    version = file_version or driver_version(inf)
+    for name in files:
+        with open(os.path.join(package, name), "w") as f:
+            f.write(name)
     c, rc = (os.path.join(sources, n) for n in ("talmerix.c", "talmerix.rc"))
     build_driver(c, rc, outputs[1], "amd64", version)
     build_driver(c, rc, outputs[2], "x86", version)
@@ -536,45 +535,13 @@ def make_test_package(out_dir, sources=PACKAGE_SOURCES):
     return package
 
 
-def make_upgrade_packages(out_dir, sources=PACKAGE_SOURCES):
-    """An author's package at two versions, for upgrades: out_dir/1.0/ and
-    out_dir/1.1/ hold the test INF (the same bytes in both), talmerix.sys
-    for amd64 with the version's FileVersion (1.0.0.0, 1.1.0.0), its
-    catalog signed anew for each version, readme.txt (the same in both),
-    and one file of their own: "notes 1.0.txt", dropped in 1.1, and
-    "0 added.txt", new in 1.1 and first by name. out_dir/trust.pem is the
-    throwaway root both catalogs chain to; keys stay in out_dir/keys/."""
-    keys = os.path.join(out_dir, "keys")
-    root_key = make_key(os.path.join(keys, "root.key"))
-    signer_key = make_key(os.path.join(keys, "signer.key"))
-    root = make_certificate("Acme test root", root_key, ca=True)
-    signer = make_certificate("Acme", signer_key, root, root_key)
-    c, rc = (os.path.join(sources, n) for n in ("talmerix.c", "talmerix.rc"))
-    for version, own in (("1.0", "notes 1.0.txt"), ("1.1", "0 added.txt")):
-        folder = os.path.join(out_dir, version)
-        shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(folder)
-        inf, driver = os.path.join(folder, TEST_INF), os.path.join(folder, "talmerix.sys")
-        shutil.copyfile(os.path.join(sources, TEST_INF), inf)
-        for name, text in (("readme.txt", "Acme pad driver\r\n"), (own, version + "\r\n")):
-            with open(os.path.join(folder, name), "w", newline="") as f:
-                f.write(text)
-        build_driver(c, rc, driver, "amd64", version + ".0.0")
-        make_catalog(os.path.join(folder, "talmerix.cat"), [inf, driver], signer, signer_key,
-                     chain=[root], os_attr=TEST_OS_ATTR, os_name=TEST_OS)
-    write_pem(os.path.join(out_dir, "trust.pem"), root)
-
-
-MAKERS = {"test-package": make_test_package, "upgrade-packages": make_upgrade_packages}
-
-
 def main(argv):
-    """The command line: test-package OUT_DIR, or upgrade-packages OUT_DIR."""
-    if len(argv) != 3 or argv[1] not in MAKERS:
-        print("usage: package_maker.py test-package|upgrade-packages OUT_DIR", file=sys.stderr)
+    """The command line: test-package OUT_DIR [FILE_VERSION [FILE...]]."""
+    if len(argv) < 3 or argv[1] != "test-package":
+        print("usage: package_maker.py test-package OUT_DIR [FILE_VERSION [FILE...]]",
+              file=sys.stderr)
         return 2
-    made = MAKERS[argv[1]](argv[2])
-    print(made or argv[2])
+    print(make_test_package(argv[2], file_version=(argv[3:] or [None])[0], files=argv[4:]))
     return 0
 
 

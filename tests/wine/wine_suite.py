@@ -187,8 +187,8 @@ def main():
     parser.add_argument("--msi", nargs=len(MSI_PACKAGES),
                         metavar=tuple(p.upper() for p in MSI_PACKAGES),
                         help="the example Windows Installer package, the same at a higher "
-                        "version, the first rebuilt, and an author's package at 1.0 and 1.1, "
-                        "for the msi and try groups")
+                        "version, and one whose driver package cannot be staged, for the "
+                        "msi group")
     parser.add_argument("--setup-programs", nargs=2, metavar=("X64", "X86"),
                         help="both programs, which the Inno Setup setup bundles")
     parser.add_argument("action", choices=["setup", "run", "cleanup", "all"])

@@ -17,10 +17,6 @@ from suite.common import (DEV, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_
 MSIEXEC = b"C:\\windows\\system32\\msiexec.exe"
 MSI_FOLDER = b"C:\\Program Files\\Quorin64 example"
 MSI_PRODUCT = b"Quorin64 example driver"
-# A product: its folder, its name. The author's is the host tree's
-# (tests/wine/CMakeLists.txt), its driver packages in "author" beside it.
-EXAMPLE = (MSI_FOLDER, MSI_PRODUCT)
-AUTHOR = (b"C:\\Program Files\\Acme pad", b"Acme pad driver")
 UNINSTALL_KEY = b"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 # setupapi's trace names each call the custom actions make; debugstr shows
 # the test newdev.dll's calls among them; msi's trace each action performed
@@ -123,27 +119,26 @@ def msiexec(ctx, action, package, answers=None, case=None):
     return run
 
 
-def msi_file_names(ctx, product=EXAMPLE):
-    return file_names(ctx.wine.files_below(product[0]))
+def msi_file_names(ctx):
+    return file_names(ctx.wine.files_below(MSI_FOLDER))
 
 
-def check_msi_files(case, ctx, product=EXAMPLE, inf=None):
-    """The x64 program and every file of the driver package (the INF's
-    folder; default the test package), in one folder."""
+def check_msi_files(case, ctx, inf=None):
+    """The x64 program and every file of the driver package, in one folder."""
     expected = driver_package(inf or ctx.wine.inf)
     with open(ctx.wine.program, "rb") as program:
         expected["Quorin64.exe"] = program.read()
-    files = ctx.wine.files_below(product[0]) or {}
+    files = ctx.wine.files_below(MSI_FOLDER) or {}
     case.equal(sorted(files), sorted(expected), "installed files")
     for name, data in expected.items():
         case.check(files.get(name) in (None, data), "%s differs from its source" % name)
 
 
-def msi_products(ctx, product=EXAMPLE):
-    """DisplayVersion of each registered version of the product."""
+def msi_products(ctx):
+    """DisplayVersion of each registered product of the example package."""
     tree = ctx.wine.subtree(UNINSTALL_KEY)
     return sorted(values[b"DisplayVersion"][1].rstrip(b"\0") for values in tree.values()
-                  if values.get(b"DisplayName", (0, b""))[1].rstrip(b"\0") == product[1])
+                  if values.get(b"DisplayName", (0, b""))[1].rstrip(b"\0") == MSI_PRODUCT)
 
 
 def inf_folder(ctx):
@@ -168,7 +163,7 @@ def msi_property(package, name):
     return dict(line.split(b"\t", 1) for line in out.splitlines()[3:])[name].strip()
 
 
-def uninstall_msi(ctx, case, package, owned=True, product=EXAMPLE):
+def uninstall_msi(ctx, case, package, owned=True):
     """msiexec /x: nothing left, nothing staged or added to Windows' INF
     folder, and the driver package this product put into the store handed
     to SetupUninstallOEMInfA without forcing it (Wine then keeps the file
@@ -177,8 +172,8 @@ def uninstall_msi(ctx, case, package, owned=True, product=EXAMPLE):
     before = inf_folder(ctx)
     run = msiexec(ctx, b"/x", package, case=case)
     case.equal(run.code, 0, "msiexec /x exit code")
-    case.equal(msi_file_names(ctx, product), None, "files after msiexec /x")
-    case.equal(msi_products(ctx, product), [], "products registered after msiexec /x")
+    case.equal(msi_file_names(ctx), None, "files after msiexec /x")
+    case.equal(msi_products(ctx), [], "products registered after msiexec /x")
     case.equal(msi_record(ctx), {}, "the actions' record after msiexec /x")
     case.equal(inf_folder(ctx), before, "Windows' INF folder after msiexec /x")
     case.check(b"SetupCopyOEMInfW" not in run.trace, "the uninstall staged the package")
@@ -209,7 +204,7 @@ def start_without_product(ctx):
     keeps every staged INF for ever (SetupUninstallOEMInfA deletes nothing):
     copies of the test INF go, so that no case finds the package already
     in the store."""
-    if any(msi_file_names(ctx, p) is not None or msi_products(ctx, p) for p in (EXAMPLE, AUTHOR)):
+    if msi_file_names(ctx) is not None or msi_products(ctx):
         for package in ctx.wine.packages.values():
             msiexec(ctx, b"/x", package)
     ctx.wine.shell('for f in "$1"/*.inf; do cmp -s "$f" "$2" && rm -f "$f" "${f%.inf}.pnf"; '
@@ -286,50 +281,41 @@ def check_staged(case, wine, note):
                 case.check(f.read() == inf, "%s is not the INF" % copy)
 
 
-# Major upgrades: the first version, the second, the product, and the
-# author's driver package folder the second installs (None: the test
-# package). The author's 1.1 raises its driver file's FileVersion, keeps
-# readme.txt and the INF, drops "notes 1.0.txt", adds "0 added.txt".
-MSI_UPGRADES = [
-    ("driver", "upgrade", EXAMPLE, None),
-    ("author-1.0", "author-1.1", AUTHOR, "1.1"),
-]
-
-
-def msi_upgrade(first_name, second_name, product, folder):
+def msi_upgrade(ctx, case, names=("driver", "upgrade"), inf=None):
     """A package of a higher version with the same UpgradeCode replaces the
     installed one: the program runs again from the new files, the new
     version takes the driver package over, and the old version's removal
-    leaves it in the store; only the new product stays registered, the
-    folder holds exactly the new version's files, and uninstalling it
-    takes the package out."""
-    def body(ctx, case):
-        start_without_product(ctx)
-        first, second = ctx.wine.packages[first_name], ctx.wine.packages[second_name]
-        run = msiexec(ctx, b"/i", first, [succeeds(stage=True)], case)
-        case.equal(run.code, 0, "first package's exit code")
-        before = msi_products(ctx, product)
-        case.equal(len(before), 1, "products registered after the first install")
-        owned = msi_record(ctx).get(msi_property(first, b"ProductCode"), {})
-        run = msiexec(ctx, b"/i", second, [succeeds(stage=True)], case)
-        case.equal(run.code, 0, "upgrade's exit code")
-        case.equal(len(run.calls), 1, "update calls in the upgrade")
-        case.check(b"SetupUninstallOEMInfW" not in run.trace,
-                   "the upgrade took the driver package out of the store")
-        taken_over = {name: owned.get(name) for name in (b"InfName", b"InfFingerprint")}
-        taken_over[b"Undo"] = msi_property(first, b"ProductCode")
-        case.equal(msi_record(ctx), {msi_property(second, b"ProductCode"): taken_over},
-                   "the actions' record after the upgrade")
-        case.check(owned.get(b"InfName", b"?") in inf_folder(ctx), "the package left the store")
-        after = msi_products(ctx, product)
-        case.check(len(after) == 1 and after != before,
-                   "products registered: %s before the upgrade, %s after" % (before, after))
-        inf = folder and os.path.join(os.path.dirname(second), "author", folder, "talmerix.inf")
-        check_msi_files(case, ctx, product, inf)
-        uninstall_msi(ctx, case, second, product=product)
-    body.__name__ = "msi upgrade %s to %s: the new files, the package kept and handed over" % (
-        first_name, second_name)
-    return only("x64", body)
+    leaves it in the store; only the new product stays registered, and
+    uninstalling it takes the package out."""
+    start_without_product(ctx)
+    first, second = (ctx.wine.packages[name] for name in names)
+    run = msiexec(ctx, b"/i", first, [succeeds(stage=True)], case)
+    case.equal(run.code, 0, "first package's exit code")
+    before = msi_products(ctx)
+    case.equal(len(before), 1, "products registered after the first install")
+    owned = msi_record(ctx).get(msi_property(first, b"ProductCode"), {})
+    run = msiexec(ctx, b"/i", second, [succeeds(stage=True)], case)
+    case.equal(run.code, 0, "upgrade's exit code")
+    case.equal(len(run.calls), 1, "update calls in the upgrade")
+    case.check(b"SetupUninstallOEMInfW" not in run.trace,
+               "the upgrade took the driver package out of the store")
+    taken_over = {name: owned.get(name) for name in (b"InfName", b"InfFingerprint")}
+    taken_over[b"Undo"] = msi_property(first, b"ProductCode")
+    case.equal(msi_record(ctx), {msi_property(second, b"ProductCode"): taken_over},
+               "the actions' record after the upgrade")
+    after = msi_products(ctx)
+    case.check(len(after) == 1 and after != before,
+               "products registered: %s before the upgrade, %s after" % (before, after))
+    check_msi_files(case, ctx, inf)
+    uninstall_msi(ctx, case, second)
+
+
+def msi_author_upgrade(ctx, case):
+    """An author's package (tests/wine/CMakeLists.txt) from 1.0 to 1.1: the
+    folder holds exactly 1.1's files, the drivers of a higher FileVersion."""
+    folder = os.path.join(os.path.dirname(ctx.wine.packages["author-1.1"]), "author", "1.1")
+    msi_upgrade(ctx, case, ("author-1.0", "author-1.1"), os.path.join(folder, "package",
+                                                                      "talmerix.inf"))
 
 
 def msi_failed_upgrade(ctx, case):
@@ -499,8 +485,8 @@ def msi_remove_not_installed(ctx, case):
                "setupapi was called")
 
 
-CASES = [msi_case(*row) for row in MSI_OUTCOMES] + [msi_upgrade(*row) for row in MSI_UPGRADES] + [
+CASES = [msi_case(*row) for row in MSI_OUTCOMES] + [
     only("x64", body) for body in [
-        msi_same_version, msi_remove_not_installed, msi_failed_upgrade,
+        msi_upgrade, msi_same_version, msi_remove_not_installed, msi_failed_upgrade,
         msi_restart_flag_consumed, msi_repair, msi_remove_feature, msi_package_there_before,
-        msi_package_replaced_under_its_name, msi_action_types]]
+        msi_package_replaced_under_its_name, msi_action_types, msi_author_upgrade]]

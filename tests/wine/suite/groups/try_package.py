@@ -10,7 +10,7 @@ import tempfile
 
 from suite.checks import only
 from suite.common import HERE
-from suite.groups.msi import AUTHOR, msi_property
+from suite.groups.msi import msi_property
 
 sys.path.insert(0, os.path.join(HERE, "..", "kit"))
 import package_maker  # noqa: E402  (tests/kit, beside this suite)
@@ -22,8 +22,7 @@ import package_maker  # noqa: E402  (tests/kit, beside this suite)
 TRY_SCRIPT = os.path.join(HERE, "..", "..", "kit", "try-package.sh")
 TRY_STEPS = ["build the MSI", "no controller: install", "no controller: uninstall",
              "controller present: install", "controller present: uninstall"]
-# With --previous, in place of the first install.
-TRY_UPGRADE = ["previous version: install", "no controller: upgrade"]
+TRY_UPGRADE = ["previous version: install", "no controller: upgrade"]  # --previous's first
 TRY_UPGRADE_CODE = "{5B0E4C1A-7D2F-4A8B-9C3E-1F6D8A2B4C7E}"
 
 # An author's package with its driver file in an amd64 subfolder, named
@@ -76,14 +75,13 @@ Disk = "Driver disk"
 MYDRV_PACKAGE = {"mydrv.inf": MYDRV_INF, "amd64/mydrv.sys": b"driver"}
 
 # name, files of the signed author's package left out (None: the test
-# package; "upgrade": the host tree's author's package, 1.1 with
-# --previous its 1.0), expected exit status, the file a refusal names
-# (None: every step as expected).
+# package; "upgrade": the msi group's author's 1.1 over its 1.0), expected
+# exit status, the file a refusal names (None: every step as expected).
 TRY_PACKAGES = [
     ("the test package", None, 0, None),
     ("an amd64 subfolder named in decorated sections only", [], 0, None),
     ("a driver file missing: refused before Wine runs", ["amd64/mydrv.sys"], 1, "mydrv.sys"),
-    ("an upgrade from the previous version (--previous)", "upgrade", 0, None),
+    ("an upgrade from its previous version", "upgrade", 0, None),
 ]
 LOGS_LINE = re.compile(r"^Logs of every step .*: (\S.*)$", re.M)
 
@@ -134,24 +132,22 @@ def run_script(argv, scratch, env=None):
 def try_case(name, left_out, status, refused):
     """try-package.sh on a package folder: the table names every step; a
     good package passes each (staged without a controller, served with one,
-    the stale instance gone, files and package gone after each uninstall;
-    an upgrade's files named, the package kept and handed over) and leaves
-    no logs; a broken one is refused by the build with the file
+    the stale instance gone, files and package gone after each uninstall)
+    and leaves no logs; a broken one is refused by the build with the file
     named, no Wine step runs, and the logs stay in the folder the table
-    names."""
-    upgrade = left_out == "upgrade"
-    steps = TRY_STEPS[:1] + TRY_UPGRADE + TRY_STEPS[2:] if upgrade else TRY_STEPS
+    names; an upgrade names the files changed and the package handed over."""
+    steps = TRY_STEPS[:1] + TRY_UPGRADE + TRY_STEPS[2:] if left_out == "upgrade" else TRY_STEPS
 
     def body(ctx, case):
         scratch = tempfile.mkdtemp(dir=ctx.wine.work, prefix="try")
         old = ctx.wine.packages["author-1.0"]
         try:
-            if upgrade:
-                folder, inf = os.path.join(os.path.dirname(old), "author", "1.1"), "talmerix.inf"
-                options = ["--previous", old, "--version", "1.1.0", "--name", AUTHOR[1].decode(),
-                           "--folder", AUTHOR[0].split(b"\\")[-1].decode(), "--upgrade-code",
-                           msi_property(old, b"UpgradeCode").decode(),
-                           "--trust", os.path.join(folder, "..", "trust.pem")]
+            if left_out == "upgrade":
+                folder = os.path.join(os.path.dirname(old), "author", "1.1", "package")
+                options = ["--previous", old, "--version", "1.1.0", "--name", "Quorin64 example "
+                           "driver", "--folder", "Quorin64 example", "--upgrade-code", msi_property(
+                               old, b"UpgradeCode").decode(), "--trust", folder + "/../trust.pem"]
+                inf = "talmerix.inf"
             elif left_out is None:
                 folder, options, inf = os.path.dirname(ctx.wine.inf), [], os.path.basename(
                     ctx.wine.inf)
@@ -189,16 +185,15 @@ def try_case(name, left_out, status, refused):
             "controller present: install": ["program: 0 ", "served by TALMERIX",
                                             "stale instance OLD_0003 (OLDPAD) gone"],
             "controller present: uninstall": ["files gone from C:\\Program Files\\"],
+            "no controller: upgrade": [
+                "replaced: talmerix.cat, talmerix.sys, x86/talmerix.sys; added: 0 added.txt; "
+                "removed: notes 1.0.txt; unchanged: Quorin64.exe, talmerix.inf; driver package "
+                "talmerix.inf kept in the store, handed over from " + msi_property(
+                    old, b"ProductCode").decode()],
         }
-        if upgrade:
-            expected[TRY_UPGRADE[0]] = expected.pop("no controller: install")
-            expected[TRY_UPGRADE[1]] = [
-                "; files replaced: talmerix.cat, talmerix.sys; added: 0 added.txt; removed: notes "
-                "1.0.txt; unchanged: Quorin64.exe, readme.txt, talmerix.inf; driver package %s kept"
-                " in the store, handed over from %s to {" % (inf, msi_property(
-                    old, b"ProductCode").decode())]
+        expected["previous version: install"] = expected["no controller: install"]
         for step, parts in expected.items():
-            for part in parts:
+            for part in parts * (step in steps):
                 case.check(part in rows[step][2], "%s does not say %r: %s"
                            % (step, part, rows[step][2]))
     body.__name__ = "try-package.sh: " + name
