@@ -231,6 +231,9 @@ owned_packages() {
         $1 == "InfName" && $2 == "REG_SZ" { sub(/^ *InfName +REG_SZ +/, ""); print key "\t" $0 }'
 }
 
+# owned_by PRODUCT_CODE: the store name owned_packages gives that version.
+owned_by() { awk -F '\t' -v code="$1" 'toupper($1) == toupper(code) { print $2 }'; }
+
 # "<SHA-256>  <path>" of each file below a folder, sorted by path.
 file_sums() {
     (cd "$1" && find . -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 -r sha256sum)
@@ -249,7 +252,7 @@ upgrade_step() {
     local before=$work/previous.sums after=$work/upgrade.sums files store owned previous_owned
     # No folder, no files (rather than all of Program Files).
     file_sums "$prefix/drive_c/Program Files/${old_folder:-/nonexistent}" > "$before" || true
-    previous_owned=$(owned_packages | awk -F '\t' -v code="$previous_code" 'toupper($1) == toupper(code) { print $2 }')
+    previous_owned=$(owned_packages | owned_by "$previous_code")
     msiexec_step "$name" /i 'WINEDLLOVERRIDES=newdev=n;mscoree,mshtml=' \
         "QUORIN_DOUBLE_SCRIPT=$(windows_path "$work/no-device.script")"
     ended "$name" || return 1
@@ -259,13 +262,15 @@ upgrade_step() {
     # Whole lines ("<hash>  <path>") and paths alone, each sorted for comm.
     local old new old_names new_names changed
     old=$(LC_ALL=C sort "$before") new=$(LC_ALL=C sort "$after")
-    old_names=$(cut -c67- <<< "$old" | LC_ALL=C sort) new_names=$(cut -c67- <<< "$new" | LC_ALL=C sort)
+    old_names=$(cut -c67- <<< "$old" | LC_ALL=C sort)
+    new_names=$(cut -c67- <<< "$new" | LC_ALL=C sort)
     changed=$(LC_ALL=C comm -13 <(echo "$old") <(echo "$new") | cut -c67- | LC_ALL=C sort |
         LC_ALL=C comm -12 - <(echo "$old_names"))
     files="replaced: $(listed "$changed")"
     files+="; added: $(listed "$(LC_ALL=C comm -13 <(echo "$old_names") <(echo "$new_names"))")"
     files+="; removed: $(listed "$(LC_ALL=C comm -23 <(echo "$old_names") <(echo "$new_names"))")"
-    files+="; unchanged: $(listed "$(LC_ALL=C comm -12 <(echo "$old") <(echo "$new") | cut -c67- | LC_ALL=C sort)")"
+    files+="; unchanged: $(listed "$(LC_ALL=C comm -12 <(echo "$old") <(echo "$new") | cut -c67- |
+        LC_ALL=C sort)")"
     [ "$folder" = "$old_folder" ] || files+=" (folder C:\\Program Files\\$old_folder now $folder)"
     local wrong
     wrong=$(LC_ALL=C comm -3 <(LC_ALL=C sort "$work/expected.sums") <(echo "$new") | sed 's/^\t//' |
@@ -277,7 +282,7 @@ upgrade_step() {
     fi
     owned=$(owned_packages)
     local new_owned
-    new_owned=$(awk -F '\t' -v code="$product_code" 'toupper($1) == toupper(code) { print $2 }' <<< "$owned")
+    new_owned=$(owned_by "$product_code" <<< "$owned")
     if [ "$previous_owned" != "$old_staged" ]; then
         store="the previous version's record names ${previous_owned:-no package}, not $old_staged"
         ok=0
@@ -285,12 +290,15 @@ upgrade_step() {
         store="the record names no package of the new version in the store (${owned:-no record})"
         ok=0
     elif [ "$new_owned" = "$old_staged" ]; then
-        store="driver package $new_owned kept in the store, handed over from $previous_code to $product_code"
+        store="driver package $new_owned kept in the store,"
+        store+=" handed over from $previous_code to $product_code"
     elif in_store "$old_staged"; then
-        store="the new version staged $new_owned; the previous version's $old_staged is still in the store"
+        store="the new version staged $new_owned;"
+        store+=" the previous version's $old_staged is still in the store"
         ok=0
     else
-        store="the new version staged $new_owned (its INF changed); the previous version's $old_staged is out of the store"
+        store="the new version staged $new_owned (its INF changed);"
+        store+=" the previous version's $old_staged is out of the store"
     fi
     [ "$run_code" = 0 ] || ok=0
     row "$name" "$(msiexec_code)" "$(passed $ok)" "program: ${program:-not run}; files $files; $store"
@@ -438,11 +446,11 @@ prepare() {
 previous_fits() {
     local values
     values=$(msiinfo export "$previous" Property 2> /dev/null | tr -d '\r') || values=
-    old() { awk -F '\t' -v p="$1" '$1 == p { print $2 }' <<< "$values"; }
-    previous_code=$(old ProductCode)
+    previous_property() { awk -F '\t' -v p="$1" '$1 == p { print $2 }' <<< "$values"; }
+    previous_code=$(previous_property ProductCode)
     local old_upgrade old_version
-    old_upgrade=$(old UpgradeCode)
-    old_version=$(old ProductVersion | cut -d. -f1-3)
+    old_upgrade=$(previous_property UpgradeCode)
+    old_version=$(previous_property ProductVersion | cut -d. -f1-3)
     if [ -z "$previous_code" ]; then
         why="msiinfo cannot read it as a Windows Installer package"
     elif [ "${old_upgrade^^}" != "${upgrade_code^^}" ]; then
