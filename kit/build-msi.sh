@@ -20,10 +20,11 @@
 #   --version X.Y.Z       product version; raise it at each release
 #   --product-code GUID   the product code (default: a new one each build);
 #                         keep one for a rebuild of the same version
-#   --hardware-id ID      the device's hardware ID (default: the one the
-#                         INF's amd64 models list; required when they list
-#                         several; a compatible ID, or one whose install
-#                         adds no TALMERIX service, is refused)
+#   --hardware-id ID      a hardware ID to serve (repeatable, in the order
+#                         given; default: every one the INF's amd64 models
+#                         list); a compatible ID, or one whose install adds
+#                         no TALMERIX service, is refused: name the others
+#                         to serve them alone
 #   --trust CERT.pem      a root certificate to trust for the catalog's
 #                         signer, such as your own test root (repeatable)
 #   --program FILE        the x64 Quorin64.exe (default: the build's or the kit's)
@@ -35,7 +36,8 @@
 # Relative paths are taken from the current folder. The package is checked
 # first by kit/check-package.py (run with python3) for 64-bit Windows. On
 # success the first lines are "package:", "ProductCode:", "UpgradeCode:",
-# "version:" and "hardware ID:", and "signer:" for a signed package, then
+# "version:" and "hardware IDs:" (", " between them), and "signer:" for a
+# signed package, then
 # the commands and the detection rule to paste. A refused package gets a
 # line naming each problem, exit code 1, and nothing is written at the
 # output path. Needs python3, wixl and msitools (installed with apt-get
@@ -71,8 +73,8 @@ usage() {
     sed -n '/^# usage:/,/^#   --help/s/^# \{0,1\}//p' "$0"
 }
 
-name='' folder_name='' manufacturer='' upgrade_code='' hardware_id='' output='' package=''
-product_code='' inf='' trust=()
+name='' folder_name='' manufacturer='' upgrade_code='' output='' package=''
+product_code='' inf='' trust=() wanted=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --*=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
@@ -87,7 +89,7 @@ while [ $# -gt 0 ]; do
                 --upgrade-code) upgrade_code=$value ;;
                 --product-code) product_code=$value ;;
                 --version) version=$value ;;
-                --hardware-id) hardware_id=$value ;;
+                --hardware-id) wanted+=("$value") ;;
                 --program) program=$value ;;
                 --action) action=$value ;;
                 --output) output=$value ;;
@@ -150,14 +152,15 @@ action=$(realpath "$action")
 guid='^\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?$'
 if [ -z "$upgrade_code" ]; then
     [ $own_package = yes ] ||
-        fail "--upgrade-code is required for your own package: make one GUID (uuidgen) and keep it for every version"
+        fail "--upgrade-code is required for your own package: make one GUID (cat /proc/sys/kernel/random/uuid) and keep it for every version"
     upgrade_code=$example_upgrade_code
 fi
 [[ "$upgrade_code" =~ $guid ]] || fail "--upgrade-code $upgrade_code is not a GUID"
 upgrade_code=$(tr -d '{}' <<< "$upgrade_code" | tr a-f A-F)
 upgrade_code="{$upgrade_code}"
 [ $own_package = yes ] || [ "$upgrade_code" != "$example_upgrade_code" ] ||
-    fail "--upgrade-code $upgrade_code is the example's own: make a GUID of your own (uuidgen)"
+    fail "--upgrade-code $upgrade_code is the example's own: make a GUID of your own (cat /proc/sys/kernel/random/uuid)"
+product_given=$product_code
 if [ -n "$product_code" ]; then
     [[ "$product_code" =~ $guid ]] || fail "--product-code $product_code is not a GUID"
     product_code=$(tr -d '{}' <<< "$product_code" | tr a-f A-F)
@@ -169,7 +172,7 @@ else
 fi
 
 # The package itself, for 64-bit Windows: its INF and hardware IDs first;
-# once the names are settled, the whole check with the ID chosen (a
+# once the names are settled, the whole check with the IDs chosen (a
 # compatible ID, or one whose install adds no TALMERIX service, is refused
 # there).
 checker=(python3 "$here/check-package.py" --arch amd64)
@@ -214,27 +217,53 @@ ascii "$folder_name" ||
 [[ "$inf_name" =~ ^[\ -~]+$ && "$inf_name" != *[][{}\|+]* ]] ||
     fail "INF name '$inf_name': use ASCII without [ ] { } | +"
 
+# The IDs to serve: those named, in the INF's spelling, in order, each once
+# whatever its case; else every one the INF lists.
 mapfile -t listed <<< "$ids"
-if [ -z "$hardware_id" ]; then
-    [ ${#listed[@]} -eq 1 ] ||
-        fail "$inf_name lists ${#listed[@]} hardware IDs (${ids//$'\n'/, }): choose one with --hardware-id"
-    hardware_id=${listed[0]}
-else
-    for id in "${listed[@]}"; do
-        [ "${id^^}" != "${hardware_id^^}" ] || hardware_id=$id
-    done
+[ -n "$ids" ] || listed=()
+served=()
+if [ ${#wanted[@]} -eq 0 ]; then
+    served=("${listed[@]}")
 fi
+for want in "${wanted[@]}"; do
+    for id in "${listed[@]}" "${served[@]}"; do
+        [ "${id^^}" != "${want^^}" ] || want=$id
+    done
+    for id in "${served[@]}"; do
+        [ "$id" != "$want" ] || continue 2
+    done
+    served+=("$want")
+done
+[ ${#served[@]} -gt 0 ] || fail "$inf_name lists no hardware ID in its models for 64-bit Windows"
 # The project's test package is signed by a throwaway root made with it.
 [ $own_package = no ] || [ ${#trust[@]} -gt 0 ] || [ ! -f "$test_package/../trust.pem" ] ||
     trust=(--trust "$(realpath "$test_package/../trust.pem")")
-signers=$("${checker[@]}" "${trust[@]}" --hardware-id "$hardware_id" "$package") || exit 1
-found=
-for id in "${listed[@]}"; do
-    [ "$id" != "$hardware_id" ] || found=1
+check=("${checker[@]}" "${trust[@]}")
+for id in "${served[@]}"; do
+    check+=(--hardware-id "$id")
 done
-[ -n "$found" ] || fail "--hardware-id $hardware_id: $inf_name does not list it in its amd64 models"
-
-[[ "$hardware_id" != *\|* ]] || fail "hardware ID $hardware_id: the custom action's data cannot hold '|'"
+# The check refuses an ID the INF does not list.
+check_err=$(mktemp)
+code=0
+signers=$("${check[@]}" "$package" 2> "$check_err") || code=$?
+check_err_text=$(cat "$check_err")
+rm -f "$check_err"
+[ -z "$check_err_text" ] || echo "$check_err_text" >&2
+if [ $code != 0 ]; then
+    # A refused ID the author did not name: the others can still be served.
+    if [ ${#wanted[@]} -eq 0 ] && [ ${#served[@]} -gt 1 ]; then
+        for id in "${served[@]}"; do
+            grep -v '^warning: ' <<< "$check_err_text" | grep -qF -- "$id: " || continue
+            echo "  (build-msi.sh serves every hardware ID the INF lists unless told: name those to serve with --hardware-id)" >&2
+            break
+        done
+    fi
+    exit 1
+fi
+for id in "${served[@]}"; do
+    [[ "$id" != *\|* ]] || fail "hardware ID $id: the custom action's data cannot hold '|'"
+done
+hardware_ids=$(IFS='|'; echo "${served[*]}")
 
 if [ -z "$output" ]; then
     if [ $own_package = yes ] && [ "$name" = "Quorin64 example driver" ]; then
@@ -315,7 +344,7 @@ cp "$wxs" "$work/quorin64.wxs"
 (cd "$work" && wixl -a x64 -o package.msi -D Version="$version" \
     -D Program=src/Quorin64.exe -D ActionDll=src/Quorin64Action.dll -D InfName="$inf_name" \
     -D ProductName="$name" -D Manufacturer="$manufacturer" -D FolderName="$folder_name" \
-    -D UpgradeCode="$upgrade_code" -D ProductCode="$product_code" -D HardwareId="$hardware_id" \
+    -D UpgradeCode="$upgrade_code" -D ProductCode="$product_code" -D HardwareId="$hardware_ids" \
     -D ProgramGuid="$program_guid" \
     -D 'Dollar=$' quorin64.wxs driver-package.wxs) > "$work/wixl.log" 2>&1 ||
     { cat "$work/wixl.log" >&2; fail "wixl failed"; }
@@ -388,6 +417,13 @@ mkdir -p "$(dirname "$output")"
 cp "$work/package.msi" "$partial"
 mv -f "$partial" "$output"
 
+if [ -n "$product_given" ]; then
+    product_note="The product code is the one given (--product-code): keep it only for a rebuild
+of the same version; a new version gets a new one."
+else
+    product_note="The product code is new with every build: update the uninstall command and
+the detection rule with each package you deploy."
+fi
 msi_name=$(basename "$output")
 [[ "$msi_name" == *\ * ]] && msi_name="\"$msi_name\""
 cat <<EOF
@@ -395,7 +431,7 @@ package: $output
 ProductCode: $product_code
 UpgradeCode: $upgrade_code
 version: $version
-hardware ID: $hardware_id
+hardware IDs: $(sed 's/|/, /g' <<< "$hardware_ids")
 ${signers:+$signers
 }
 $name $version ($manufacturer), $(stat -c %s "$output") bytes; installs into
@@ -403,6 +439,5 @@ $name $version ($manufacturer), $(stat -c %s "$output") bytes; installs into
   install command:    msiexec /i $msi_name /qn /norestart
   uninstall command:  msiexec /x $product_code /qn /norestart
   detection rule:     MSI product code $product_code
-The product code is new with every build: update the uninstall command and
-the detection rule with each package you deploy.
+$product_note
 EOF

@@ -8,15 +8,22 @@ set -euo pipefail
 
 usage() {
     cat <<'EOF'
-usage: kit/try-package.sh [build-msi.sh options] FOLDER
+usage: kit/try-package.sh [--previous OLD.msi] [build-msi.sh options] FOLDER
 
-Builds the MSI for the driver package in FOLDER (every option goes to
-kit/build-msi.sh, which checks the package with kit/check-package.py
+Builds the MSI for the driver package in FOLDER (every other option goes
+to kit/build-msi.sh, which checks the package with kit/check-package.py
 first; see its --help), then on a fresh Wine machine:
   1. no controller connected: installs the MSI; the program ends with -3
-     and the package is staged in the driver store;
+     and the package is staged in the driver store. With --previous OLD.msi
+     (an earlier version of the product: its UpgradeCode, a lower or the
+     same version) it installs OLD.msi so first, then the new MSI as an
+     upgrade: the table says which of the product folder's files changed,
+     which were added and removed (the folder must hold exactly the new
+     MSI's files), and that the driver package stayed in the store under
+     its name, handed over to the new version (the custom actions' record
+     under its new ProductCode);
   2. uninstalls it: the files are gone and the package is out of the store;
-  3. with a device carrying the package's hardware ID and a stale instance
+  3. with a device carrying the first hardware ID served and a stale instance
      of another service: installs the MSI through Wine's own driver install;
      the device is served, the stale instance is gone;
   4. uninstalls it again.
@@ -94,8 +101,9 @@ join_trace() {
     rm -f "$file.start" "$file.dropped"
 }
 
-# msiexec_step NAME /i|/x [VARIABLE=VALUE...]: sets run_code, notes and
-# step_trace (Wine's setupapi trace of the step, beside msiexec's log).
+# msiexec_step NAME /i|/x [VARIABLE=VALUE...]: msiexec on step_package
+# (default: the package tried); sets run_code, notes and step_trace (Wine's
+# setupapi trace of the step, beside msiexec's log).
 msiexec_step() {
     local name=$1 action=$2
     shift 2
@@ -109,7 +117,7 @@ msiexec_step() {
     local watcher=$!
     machine_log=$step_trace
     machine_run "$work/bin" - "C:\\windows\\system32\\msiexec.exe $action \"$(windows_path \
-        "$work/package.msi")\" /qn /l*v \"$(windows_path "$log")\"" "$STEP_SECONDS" \
+        "${step_package:-$work/package.msi}")\" /qn /l*v \"$(windows_path "$log")\"" "$STEP_SECONDS" \
         WINEDEBUG=-all,trace+setupapi "$@"
     kill "$watcher" 2> /dev/null || true
     wait "$watcher" 2> /dev/null || true
@@ -194,8 +202,111 @@ uninstall_step() {
     row "$name" "$(msiexec_code)" "$(passed $ok)" "$files; $store"
 }
 
+# no_controller_install NAME: msiexec /i with the test newdev.dll answering
+# that no device has the ID; sets folder (the product's, below Program
+# Files) and staged (the driver package's name in the store).
+no_controller_install() {
+    local name=$1
+    msiexec_step "$name" /i 'WINEDLLOVERRIDES=newdev=n;mscoree,mshtml=' \
+        "QUORIN_DOUBLE_SCRIPT=$(windows_path "$work/no-device.script")"
+    ended "$name" || return 1
+    folder=$(new_folder)
+    staged=$(sed -n 's/^the driver package is in the driver store as \(.*\); Windows installs.*/\1/p' \
+        <<< "$notes")
+    program=$(sed -n 's/^the program ended with \(.*\)/\1/p' <<< "$notes" | head -n 1)
+    if [ -n "$staged" ] && in_store "$staged"; then
+        row "$name" "$(msiexec_code)" "$(passed "$([ "$run_code" = 0 ] && echo 1 || echo 0)")" \
+            "program: ${program:-not run}; staged as C:\\windows\\inf\\$staged (Windows names it oemNN.inf)"
+    else
+        row "$name" "$(msiexec_code)" FAILED "nothing staged (${notes:-no Quorin64 log line})"
+    fi
+}
+
+# The driver packages the product's versions own, from the custom actions'
+# record: "<ProductCode><TAB><store name>" for each version.
+owned_packages() {
+    wine_quiet reg query "HKLM\\SOFTWARE\\Quorin64\\Driver packages\\$upgrade_code" /s || return 0
+    tr -d '\r' < "$machine_log" | awk '
+        /^HKEY_/ { n = split($0, part, "\\"); key = part[n] }
+        $1 == "InfName" && $2 == "REG_SZ" { sub(/^ *InfName +REG_SZ +/, ""); print key "\t" $0 }'
+}
+
+# owned_by PRODUCT_CODE: the store name owned_packages gives that version.
+owned_by() { awk -F '\t' -v code="$1" 'toupper($1) == toupper(code) { print $2 }'; }
+
+# "<SHA-256>  <path>" of each file below a folder, sorted by path.
+file_sums() {
+    (cd "$1" && find . -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 -r sha256sum)
+}
+# listed TEXT: lines as "a, b, c", or "none".
+listed() {
+    if [ -z "$1" ]; then echo none; else awk 'NR > 1 { printf ", " } { printf "%s", $0 }' <<< "$1"; fi
+}
+
+# The new version over the previous one, without a controller: the product
+# folder must hold exactly the new MSI's files, and the package the
+# previous version put into the store must be the new version's now,
+# under the same name (or, when the INF changed, the new one's alone).
+upgrade_step() {
+    local name="no controller: upgrade" old_folder=$folder old_staged=$staged ok=1
+    local before=$work/previous.sums after=$work/upgrade.sums files store owned previous_owned
+    # No folder, no files (rather than all of Program Files).
+    file_sums "$prefix/drive_c/Program Files/${old_folder:-/nonexistent}" > "$before" || true
+    previous_owned=$(owned_packages | owned_by "$previous_code")
+    msiexec_step "$name" /i 'WINEDLLOVERRIDES=newdev=n;mscoree,mshtml=' \
+        "QUORIN_DOUBLE_SCRIPT=$(windows_path "$work/no-device.script")"
+    ended "$name" || return 1
+    folder=$(new_folder)
+    program=$(sed -n 's/^the program ended with \(.*\)/\1/p' <<< "$notes" | head -n 1)
+    file_sums "$prefix/drive_c/Program Files/${folder:-/nonexistent}" > "$after" || true
+    # Whole lines ("<hash>  <path>") and paths alone, each sorted for comm.
+    local old new old_names new_names changed
+    old=$(LC_ALL=C sort "$before") new=$(LC_ALL=C sort "$after")
+    old_names=$(cut -c67- <<< "$old" | LC_ALL=C sort)
+    new_names=$(cut -c67- <<< "$new" | LC_ALL=C sort)
+    changed=$(LC_ALL=C comm -13 <(echo "$old") <(echo "$new") | cut -c67- | LC_ALL=C sort |
+        LC_ALL=C comm -12 - <(echo "$old_names"))
+    files="replaced: $(listed "$changed")"
+    files+="; added: $(listed "$(LC_ALL=C comm -13 <(echo "$old_names") <(echo "$new_names"))")"
+    files+="; removed: $(listed "$(LC_ALL=C comm -23 <(echo "$old_names") <(echo "$new_names"))")"
+    files+="; unchanged: $(listed "$(LC_ALL=C comm -12 <(echo "$old") <(echo "$new") | cut -c67- |
+        LC_ALL=C sort)")"
+    [ "$folder" = "$old_folder" ] || files+=" (folder C:\\Program Files\\$old_folder now $folder)"
+    local wrong
+    wrong=$(LC_ALL=C comm -3 <(LC_ALL=C sort "$work/expected.sums") <(echo "$new") | sed 's/^\t//' |
+        cut -c67- | LC_ALL=C sort -u)
+    if [ -n "$wrong" ]; then
+        files+="; NOT as the new MSI has them: $(listed "$wrong") (Windows Installer keeps a file"
+        files+=" of the same or a higher version: raise the FileVersion of a file that changed)"
+        ok=0
+    fi
+    owned=$(owned_packages)
+    local new_owned
+    new_owned=$(owned_by "$product_code" <<< "$owned")
+    if [ "$previous_owned" != "$old_staged" ]; then
+        store="the previous version's record names ${previous_owned:-no package}, not $old_staged"
+        ok=0
+    elif [ "$(wc -l <<< "$owned")" != 1 ] || [ -z "$new_owned" ] || ! in_store "$new_owned"; then
+        store="the record names no package of the new version in the store (${owned:-no record})"
+        ok=0
+    elif [ "$new_owned" = "$old_staged" ]; then
+        store="driver package $new_owned kept in the store,"
+        store+=" handed over from $previous_code to $product_code"
+    elif in_store "$old_staged"; then
+        store="the new version staged $new_owned;"
+        store+=" the previous version's $old_staged is still in the store"
+        ok=0
+    else
+        store="the new version staged $new_owned (its INF changed);"
+        store+=" the previous version's $old_staged is out of the store"
+    fi
+    [ "$run_code" = 0 ] || ok=0
+    row "$name" "$(msiexec_code)" "$(passed $ok)" "program: ${program:-not run}; files $files; $store"
+}
+
 inside() {
     local hwid=$1 stale_key="System\\CurrentControlSet\\Enum\\$1\\$MACHINE_STALE"
+    previous_code=${2:-} product_code=${3:-} upgrade_code=${4:-}
     prefix="$work/prefix"
     logs="$work/logs"
     machine_log="$work/wine.log"
@@ -210,20 +321,15 @@ inside() {
     cp "$work/bin/newdev.dll" "$prefix/drive_c/windows/system32/newdev.dll"
     printf '0 %s 0\n' "$ERROR_NO_SUCH_DEVINST" > "$work/no-device.script"
 
-    local name="no controller: install" folder staged program
+    local name folder staged program
     folders_before=$(program_folders)
-    msiexec_step "$name" /i 'WINEDLLOVERRIDES=newdev=n;mscoree,mshtml=' \
-        "QUORIN_DOUBLE_SCRIPT=$(windows_path "$work/no-device.script")"
-    ended "$name" || return 0
-    folder=$(new_folder)
-    staged=$(sed -n 's/^the driver package is in the driver store as \(.*\); Windows installs.*/\1/p' \
-        <<< "$notes")
-    program=$(sed -n 's/^the program ended with \(.*\)/\1/p' <<< "$notes" | head -n 1)
-    if [ -n "$staged" ] && in_store "$staged"; then
-        row "$name" "$(msiexec_code)" "$(passed "$([ "$run_code" = 0 ] && echo 1 || echo 0)")" \
-            "program: ${program:-not run}; staged as C:\\windows\\inf\\$staged (Windows names it oemNN.inf)"
+    if [ -n "$previous_code" ]; then
+        step_package=$work/previous.msi
+        no_controller_install "previous version: install" || return 0
+        step_package=
+        upgrade_step || return 0
     else
-        row "$name" "$(msiexec_code)" FAILED "nothing staged (${notes:-no Quorin64 log line})"
+        no_controller_install "no controller: install" || return 0
     fi
 
     uninstall_step "no controller: uninstall" "$folder" ""
@@ -266,7 +372,7 @@ inside() {
 
 if [ "${1:-}" = --inside ]; then
     work=$2
-    inside "$3"
+    inside "${@:3}"
     machine_stop
     exit 0
 fi
@@ -274,20 +380,30 @@ fi
 # ---------------------------------------------------------------------------
 # Outside: options, the package, preparation, the table.
 
-args=("$@")
-output=""
+# Every option but --previous goes to build-msi.sh.
+args=()
+output="" previous=""
 [ $# -gt 0 ] || { usage >&2; exit 2; }
-for ((i = 0; i < $#; i++)); do
-    case ${args[i]} in
+while [ $# -gt 0 ]; do
+    case $1 in
         --help|-h)
             usage
             echo
             echo "kit/build-msi.sh's options:"
             bash "$kit/build-msi.sh" --help
             exit 0 ;;
-        --output) output=${args[i + 1]:-} ;;
-        --output=*) output=${args[i]#--output=} ;;
+        --previous=*) set -- --previous "${1#--previous=}" "${@:2}"; continue ;;
+        --previous)
+            [ -n "${2:-}" ] || { echo "try-package.sh: --previous needs the earlier MSI" >&2; exit 2; }
+            [ -f "$2" ] || { echo "try-package.sh: --previous $2: no such file" >&2; exit 2; }
+            previous=$(realpath "$2")
+            shift 2
+            continue ;;
+        --output) output=${2:-} ;;
+        --output=*) output=${1#--output=} ;;
     esac
+    args+=("$1")
+    shift
 done
 
 work=$(mktemp -d /tmp/quorin-try.XXXXXX)
@@ -324,6 +440,32 @@ prepare() {
     fi
 }
 
+# previous_fits VERSION: whether the --previous MSI is an earlier version
+# of this product (its UpgradeCode, another ProductCode, not a higher
+# version: Windows compares the first three fields); why says why not.
+previous_fits() {
+    local values
+    values=$(msiinfo export "$previous" Property 2> /dev/null | tr -d '\r') || values=
+    previous_property() { awk -F '\t' -v p="$1" '$1 == p { print $2 }' <<< "$values"; }
+    previous_code=$(previous_property ProductCode)
+    local old_upgrade old_version
+    old_upgrade=$(previous_property UpgradeCode)
+    old_version=$(previous_property ProductVersion | cut -d. -f1-3)
+    if [ -z "$previous_code" ]; then
+        why="msiinfo cannot read it as a Windows Installer package"
+    elif [ "${old_upgrade^^}" != "${upgrade_code^^}" ]; then
+        why="its UpgradeCode ${old_upgrade:-(none)} is not this package's $upgrade_code: Windows would install both side by side"
+    elif [ "${previous_code^^}" = "${product^^}" ]; then
+        why="it has this package's ProductCode: an upgrade needs a new one (build without --product-code)"
+    elif [ "$old_version" != "$1" ] &&
+         [ "$(printf '%s\n' "$old_version" "$1" | sort -V | tail -n 1)" = "$old_version" ]; then
+        why="its version $old_version is higher than $1: Windows refuses the downgrade"
+    else
+        return 0
+    fi
+    return 1
+}
+
 # A checkout builds its programs first; the release archive has them.
 if [ -f "$top/CMakeLists.txt" ]; then
     echo "Building the programs (scripts/build.sh) ..."
@@ -342,7 +484,10 @@ cat "$logs/build-msi.err" >&2
 field() { sed -n "s/^$1: //p" "$logs/build-msi.out" | head -n 1; }
 package=$(field package)
 product=$(field ProductCode)
-hwid=$(field "hardware ID")
+upgrade_code=$(field UpgradeCode)
+# The demonstration device carries the first of the IDs the MSI serves.
+hwids=$(field "hardware IDs")
+hwid=${hwids%%, *}
 if [ "$code" = 124 ]; then
     row "build the MSI" timeout FAILED "build-msi.sh did not end within 300 s"
 elif [ "$code" != 0 ]; then
@@ -350,12 +495,25 @@ elif [ "$code" != 0 ]; then
     refusal=$(grep -v '^warning: ' "$logs/build-msi.err" | paste -sd ' ' | cut -c1-600)
     row "build the MSI" "$code" FAILED "refused: ${refusal:-see above}"
 elif [ -z "$package" ] || [ ! -f "$package" ] || [ -z "$hwid" ]; then
-    row "build the MSI" "$code" FAILED "build-msi.sh did not name the package and its hardware ID"
+    row "build the MSI" "$code" FAILED "build-msi.sh did not name the package and its hardware IDs"
+elif [ -n "$previous" ] && ! previous_fits "$(field version)"; then
+    row "build the MSI" 0 ok "$package, ProductCode ${product:-?}, hardware IDs $hwids"
+    row "previous version: install" - FAILED "--previous $previous: $why"
 else
     kept="$package"
     [ -n "$output" ] || kept="the MSI (removed afterwards; --output keeps it)"
-    row "build the MSI" 0 ok "$kept, ProductCode ${product:-?}, hardware ID $hwid"
+    row "build the MSI" 0 ok "$kept, ProductCode ${product:-?}, hardware IDs $hwids"
     [ "$package" -ef "$work/package.msi" ] || cp "$package" "$work/package.msi"
+    inside_limit=$((4 * (STEP_SECONDS + 40) + 6 * STALE_LIMIT + 120))
+    if [ -n "$previous" ]; then
+        cp "$previous" "$work/previous.msi"
+        # What the upgrade must leave in the product's folder: the new MSI's files.
+        mkdir "$work/expected"
+        msiextract -C "$work/expected" "$work/package.msi" > /dev/null
+        file_sums "$(find "$work/expected" -mindepth 1 -maxdepth 1 -type d | head -n 1)" \
+            > "$work/expected.sums"
+        inside_limit=$((inside_limit + STEP_SECONDS + 40 + 2 * STALE_LIMIT))
+    fi
 
     echo
     echo "Preparing: the machine's helpers (MinGW) and the 32-bit root's Wine 10 ..."
@@ -367,16 +525,18 @@ else
 
     echo
     echo "Trying it on a demonstration machine (Wine 10, a fresh prefix) ..."
-    inside_limit=$((4 * (STEP_SECONDS + 40) + 6 * STALE_LIMIT + 120))
     if ! timeout -k 10 "$inside_limit" env QUORIN_WINE32=root bash "$kit/lib/wine32.sh" run \
             --bind "$work" --bind "$kit" --prefix "$work/prefix" -- \
-            bash "$kit/try-package.sh" --inside "$work" "$hwid"; then
+            bash "$kit/try-package.sh" --inside "$work" "$hwid" \
+                ${previous:+"$previous_code" "$product" "$upgrade_code"}; then
         row "the demonstration machine" - FAILED "ended early or took over $inside_limit s"
     fi
 fi
 
 # Steps that never came.
-for step in "no controller: install" "no controller: uninstall" \
+first_steps=("no controller: install")
+[ -z "$previous" ] || first_steps=("previous version: install" "no controller: upgrade")
+for step in "${first_steps[@]}" "no controller: uninstall" \
             "controller present: install" "controller present: uninstall"; do
     cut -f1 "$work/rows" | grep -qxF "$step" || row "$step" - "not run" ""
 done

@@ -9,11 +9,11 @@ signatures) and MinGW (x86_64-w64-mingw32-gcc, i686-w64-mingw32-gcc and
 their windres). The DER is written here, so a test can make exactly the
 faulty catalog it needs.
 
-    python3 tests/kit/package_maker.py test-package OUT_DIR
+    python3 tests/kit/package_maker.py test-package OUT_DIR [FILE_VERSION [FILE...]]
 
 writes OUT_DIR/package/ (talmerix.inf, talmerix.sys, x86/talmerix.sys,
 talmerix.cat), OUT_DIR/trust.pem (the throwaway root) and keeps the keys in
-OUT_DIR/keys/.
+OUT_DIR/keys/; FILE_VERSION (the drivers', default DriverVer) and FILEs: a later one.
 """
 import base64
 import collections
@@ -493,12 +493,13 @@ def driver_version(inf_path):
     return found.group(1)
 
 
-def make_test_package(out_dir, sources=PACKAGE_SOURCES):
+def make_test_package(out_dir, sources=PACKAGE_SOURCES, file_version=None, files=()):
     """Writes out_dir/package/ (talmerix.inf, talmerix.sys for amd64,
     x86/talmerix.sys, talmerix.cat signed by a throwaway signer) and
     out_dir/trust.pem (its throwaway root); keys stay in out_dir/keys/. Does
     nothing when every output is newer than the sources and this file.
-    Returns the package folder."""
+    file_version: the drivers' (default: DriverVer); files: names added, each
+    holding its name. Returns the package folder."""
     package = os.path.join(out_dir, "package")
     outputs = [os.path.join(package, n) for n in
                ("talmerix.inf", "talmerix.sys", "x86/talmerix.sys", "talmerix.cat")]
@@ -511,7 +512,10 @@ def make_test_package(out_dir, sources=PACKAGE_SOURCES):
     os.makedirs(os.path.join(package, "x86"))
     inf = os.path.join(package, TEST_INF)
     shutil.copyfile(os.path.join(sources, TEST_INF), inf)
-    version = driver_version(inf)
+    version = file_version or driver_version(inf)
+    for name in files:
+        with open(os.path.join(package, name), "w") as f:
+            f.write(name)
     c, rc = (os.path.join(sources, n) for n in ("talmerix.c", "talmerix.rc"))
     build_driver(c, rc, outputs[1], "amd64", version)
     build_driver(c, rc, outputs[2], "x86", version)
@@ -532,11 +536,12 @@ def make_test_package(out_dir, sources=PACKAGE_SOURCES):
 
 
 def main(argv):
-    """The command line: test-package OUT_DIR."""
-    if len(argv) != 3 or argv[1] != "test-package":
-        print("usage: package_maker.py test-package OUT_DIR", file=sys.stderr)
+    """The command line: test-package OUT_DIR [FILE_VERSION [FILE...]]."""
+    if len(argv) < 3 or argv[1] != "test-package":
+        print("usage: package_maker.py test-package OUT_DIR [FILE_VERSION [FILE...]]",
+              file=sys.stderr)
         return 2
-    print(make_test_package(argv[2]))
+    print(make_test_package(argv[2], file_version=(argv[3:] or [None])[0], files=argv[4:]))
     return 0
 
 

@@ -59,6 +59,14 @@ for folder in sys.argv[2:]:
                                                   folder + "/x86/talmerix.sys"],
                        signer, keys["signer"], chain=[root])
 shutil.copy("pad-two/acme.inf", "pad-two/other.inf")
+# Its next version: no old controller, a real driver file with its version.
+shutil.copytree("pad-two", "next")
+with open("next/acme.inf", "w", newline="\r\n") as f:
+    f.write(inf.replace("%DeviceName% = Old,", "; "))
+code = sys.argv[1] + "/tests/wine/driver-package/talmerix."
+maker.build_driver(code + "c", code + "rc", "next/talmerix.sys", file_version="2.4.0.7")
+maker.make_catalog("next/talmerix.cat", ["next/acme.inf", "next/talmerix.sys"], signer,
+                   keys["signer"], chain=[root])
 EOF
 rm pad-no-amd64/talmerix.sys
 
@@ -82,7 +90,8 @@ build_rows=(
     "1|^build-msi.sh: --output needs a value$|--output --version 1.0.0 pad"
     "1|version '1.2' is not X.Y.Z|--version 1.2"
     "1|version 1.256.0: Windows Installer takes at most 255.255.65535|--version 1.256.0"
-    "1|acme.inf lists 3 hardware IDs \(USB.VID_1F3A&PID_0C99, USB.VID_1F3A&PID_0C9A, USB.VID_1F3A&PID_0C9B\): choose one with --hardware-id|${pick[*]} pad"
+    "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD the .*function driver service|${pick[*]} pad"
+    "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD|${pick[*]} --hardware-id $id --hardware-id USB\\VID_1F3A&PID_0C9B pad"
     "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0C21: acme.inf does not list it|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C21 pad"
     "1|^check-package.py: --hardware-id USB.VID_1F3A&PID_0CFF is a compatible ID|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0CFF pad"
     "1|^check-package.py: USB.VID_1F3A&PID_0C9B: .* makes OLDPAD the .*function driver service, not TALMERIX|${pick[*]} --hardware-id USB\\VID_1F3A&PID_0C9B pad"
@@ -129,7 +138,7 @@ product=$(sed -n 's/^ProductCode: //p' built)
 ProductCode: {GUID}
 UpgradeCode: {6DCCB3BF-67D7-462E-BC59-79A74F42781F}
 version: $project_version
-hardware ID: USB\\VID_1F3A&PID_0C21" ] || fail "build-msi.sh printed: $(head -5 built)"
+hardware IDs: USB\\VID_1F3A&PID_0C21" ] || fail "build-msi.sh printed: $(head -5 built)"
 [ -f "$msi" ] && [ "$(property "$msi" ProductCode)" = "$product" ] ||
     fail "the test package's ProductCode is not $product"
 [ "$(property "$msi" ProductName)/$(property "$msi" Manufacturer)" = \
@@ -145,6 +154,7 @@ grep -qxF "  uninstall command:  msiexec /x $product /qn /norestart" built &&
 # folder holds two INFs and a file whose name only Windows-1252 holds.
 "$build" --name 'Acme & Pad' --folder 'Acme $(x) pad' --manufacturer 'Acme <Ltd>' \
     --upgrade-code "{${guid^^}}" --version 2.3.4 --hardware-id 'usb\vid_1f3a&pid_0c9a' \
+    --hardware-id "$id" --hardware-id 'USB\VID_1F3A&PID_0C9a' \
     --inf ACME.INF --trust root.pem --trust other.pem \
     --program "$(realpath --relative-to=. "$program")" \
     --action "$(realpath --relative-to=. "$action")" --output 'msi/acme pad.msi' pad-two \
@@ -153,13 +163,13 @@ msi="$work/msi/acme pad.msi"
 [ "$(sed -n '1p;3,6p' built)" = "package: $msi
 UpgradeCode: {${guid^^}}
 version: 2.3.4
-hardware ID: USB\\VID_1F3A&PID_0C9A
+hardware IDs: USB\\VID_1F3A&PID_0C9A, USB\\VID_1F3A&PID_0C99
 signer: CN=Acme test signer" ] || fail "build-msi.sh printed: $(head -6 built)"
 grep -qxF '  install command:    msiexec /i "acme pad.msi" /qn /norestart' built ||
     fail "install command: $(grep install built)"
 [ "$(property "$msi" ProductName)|$(property "$msi" Manufacturer)|$(property "$msi" \
     HARDWARE_ID)|$(property "$msi" ProductVersion)" = \
-    'Acme & Pad|Acme <Ltd>|USB\VID_1F3A&PID_0C9A|2.3.4' ] || fail "the author's package's properties"
+    'Acme & Pad|Acme <Ltd>|USB\VID_1F3A&PID_0C9A|USB\VID_1F3A&PID_0C99|2.3.4' ] || fail "the author's package's properties"
 [ "$(msiinfo export "$msi" _ForceCodepage | tr -d '\r' | sed -n 3p)" = $'1252\t_ForceCodepage' ] ||
     fail "the package's code page: $(msiinfo export "$msi" _ForceCodepage)"
 grep -qF '|acme.inf|' <<< "$(msiinfo export "$msi" CustomAction)" ||
@@ -174,27 +184,30 @@ done
 [ "$(upgrade_row "$msi")" = "2.3.4/513" ] || fail "Upgrade row: $(upgrade_row "$msi")"
 
 # The next version, with its product code kept for rebuilds: a file added
-# whose name sorts first, one dropped. Every path keeps its component; only
-# versioned files (the program) have a version and no hash.
+# whose name sorts first, one dropped, both hardware IDs served by default.
+# Every path keeps its component; only versioned files (the program, the
+# driver) have a version and no hash.
 table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4 | LC_ALL=C sort; }
 components() { # path<TAB>GUID of each file
     join -t $'\t' -1 2 -2 1 -o 1.3,2.2 <(table "$1" File | LC_ALL=C sort -t $'\t' -k2,2) \
         <(table "$1" Component) | LC_ALL=C sort
 }
-cp -r pad-two next && echo new > "next/0 first.dat" && rm "next/x86/talmerix.sys"
+echo new > "next/0 first.dat" && rm "next/x86/talmerix.sys"
 "$build" "${own[@]}" --upgrade-code "$guid" --version 2.4.0 --name 'Acme & Pad' \
-    --product-code 1a2b3c4d-5e6f-4a0b-8c1d-2e3f4a5b6c7d --hardware-id 'usb\vid_1f3a&pid_0c9a' \
-    --inf acme.inf --trust root.pem \
+    --product-code 1a2b3c4d-5e6f-4a0b-8c1d-2e3f4a5b6c7d --inf acme.inf --trust root.pem \
     --output next.msi next > built 2> err || fail "build-msi.sh of the next version: $(cat err)"
+grep -qxF 'hardware IDs: USB\VID_1F3A&PID_0C99, USB\VID_1F3A&PID_0C9A' built ||
+    fail "the next version's hardware IDs: $(grep hardware built)"
 [ "$(property next.msi ProductCode)" = "{1A2B3C4D-5E6F-4A0B-8C1D-2E3F4A5B6C7D}" ] ||
     fail "the product code given: $(grep ProductCode built)"
 kept=$(LC_ALL=C comm -12 <(components "$msi") <(components next.msi) | cut -f1 | tr '\n' ' ')
 [ "$kept" = "Quorin64.exe acme.inf café.txt my drv & co [1].dat other.inf talmerix.cat talmerix.sys " ] ||
     fail "components kept from 2.3.4 to 2.4.0: $kept"
 [ "$(table next.msi File | awk -F '\t' '$5 != "" { print $3 "/" $5 "/" $6 }')" = \
-    "Quorin64.exe/$project_version.0/1033" ] || fail "file versions: $(table next.msi File)"
+    "Quorin64.exe/$project_version.0/1033
+talmerix.sys/2.4.0.7/1033" ] || fail "file versions: $(table next.msi File)"
 [ "$(table next.msi MsiFileHash | grep -c '^Quorin64.exe')" = 0 ] &&
-    [ "$(table next.msi MsiFileHash | wc -l)" = 7 ] || fail "file hashes: $(table next.msi MsiFileHash)"
+    [ "$(table next.msi MsiFileHash | wc -l)" = 6 ] || fail "file hashes: $(table next.msi MsiFileHash)"
 
 [ "$failures" -eq 0 ] && echo "kit: passed (${#build_rows[@]} refusals, 3 builds)"
 [ "$failures" -eq 0 ]

@@ -95,5 +95,5 @@ def text_argument(argument):
 
 # The packages the suite is given: with the test driver package, the same
 # at a higher version, and the first built again (same version, a new
-# product code).
-MSI_PACKAGES = ("driver", "upgrade", "rebuild")
+# product code); an author's package at 1.0 and 1.1 (folders in "author").
+MSI_PACKAGES = ("driver", "upgrade", "rebuild", "author-1.0", "author-1.1")

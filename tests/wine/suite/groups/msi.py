@@ -123,9 +123,9 @@ def msi_file_names(ctx):
     return file_names(ctx.wine.files_below(MSI_FOLDER))
 
 
-def check_msi_files(case, ctx):
+def check_msi_files(case, ctx, inf=None):
     """The x64 program and every file of the driver package, in one folder."""
-    expected = driver_package(ctx.wine.inf)
+    expected = driver_package(inf or ctx.wine.inf)
     with open(ctx.wine.program, "rb") as program:
         expected["Quorin64.exe"] = program.read()
     files = ctx.wine.files_below(MSI_FOLDER) or {}
@@ -281,14 +281,14 @@ def check_staged(case, wine, note):
                 case.check(f.read() == inf, "%s is not the INF" % copy)
 
 
-def msi_upgrade(ctx, case):
+def msi_upgrade(ctx, case, names=("driver", "upgrade"), inf=None):
     """A package of a higher version with the same UpgradeCode replaces the
     installed one: the program runs again from the new files, the new
     version takes the driver package over, and the old version's removal
     leaves it in the store; only the new product stays registered, and
     uninstalling it takes the package out."""
     start_without_product(ctx)
-    first, second = ctx.wine.packages["driver"], ctx.wine.packages["upgrade"]
+    first, second = (ctx.wine.packages[name] for name in names)
     run = msiexec(ctx, b"/i", first, [succeeds(stage=True)], case)
     case.equal(run.code, 0, "first package's exit code")
     before = msi_products(ctx)
@@ -306,8 +306,16 @@ def msi_upgrade(ctx, case):
     after = msi_products(ctx)
     case.check(len(after) == 1 and after != before,
                "products registered: %s before the upgrade, %s after" % (before, after))
-    check_msi_files(case, ctx)
+    check_msi_files(case, ctx, inf)
     uninstall_msi(ctx, case, second)
+
+
+def msi_author_upgrade(ctx, case):
+    """An author's package (tests/wine/CMakeLists.txt) from 1.0 to 1.1: the
+    folder holds exactly 1.1's files, the drivers of a higher FileVersion."""
+    folder = os.path.join(os.path.dirname(ctx.wine.packages["author-1.1"]), "author", "1.1")
+    msi_upgrade(ctx, case, ("author-1.0", "author-1.1"), os.path.join(folder, "package",
+                                                                      "talmerix.inf"))
 
 
 def msi_failed_upgrade(ctx, case):
@@ -481,4 +489,4 @@ CASES = [msi_case(*row) for row in MSI_OUTCOMES] + [
     only("x64", body) for body in [
         msi_upgrade, msi_same_version, msi_remove_not_installed, msi_failed_upgrade,
         msi_restart_flag_consumed, msi_repair, msi_remove_feature, msi_package_there_before,
-        msi_package_replaced_under_its_name, msi_action_types]]
+        msi_package_replaced_under_its_name, msi_action_types, msi_author_upgrade]]

@@ -10,6 +10,7 @@ import tempfile
 
 from suite.checks import only
 from suite.common import HERE
+from suite.groups.msi import msi_property
 
 sys.path.insert(0, os.path.join(HERE, "..", "kit"))
 import package_maker  # noqa: E402  (tests/kit, beside this suite)
@@ -21,6 +22,7 @@ import package_maker  # noqa: E402  (tests/kit, beside this suite)
 TRY_SCRIPT = os.path.join(HERE, "..", "..", "kit", "try-package.sh")
 TRY_STEPS = ["build the MSI", "no controller: install", "no controller: uninstall",
              "controller present: install", "controller present: uninstall"]
+TRY_UPGRADE = ["previous version: install", "no controller: upgrade"]  # --previous's first
 TRY_UPGRADE_CODE = "{5B0E4C1A-7D2F-4A8B-9C3E-1F6D8A2B4C7E}"
 
 # An author's package with its driver file in an amd64 subfolder, named
@@ -73,12 +75,13 @@ Disk = "Driver disk"
 MYDRV_PACKAGE = {"mydrv.inf": MYDRV_INF, "amd64/mydrv.sys": b"driver"}
 
 # name, files of the signed author's package left out (None: the test
-# package), expected exit status, the file a refusal names (None: every
-# step as expected).
+# package; "upgrade": the msi group's author's 1.1 over its 1.0), expected
+# exit status, the file a refusal names (None: every step as expected).
 TRY_PACKAGES = [
     ("the test package", None, 0, None),
     ("an amd64 subfolder named in decorated sections only", [], 0, None),
     ("a driver file missing: refused before Wine runs", ["amd64/mydrv.sys"], 1, "mydrv.sys"),
+    ("an upgrade from its previous version", "upgrade", 0, None),
 ]
 LOGS_LINE = re.compile(r"^Logs of every step .*: (\S.*)$", re.M)
 
@@ -108,7 +111,7 @@ def try_table(out):
     """The table's rows: {step: (exit code, result, what it means)}."""
     rows = {}
     for line in out.splitlines():
-        for step in TRY_STEPS:
+        for step in TRY_STEPS + TRY_UPGRADE:
             if line.startswith(step + "  "):
                 fields = re.split(r" {2,}", line[len(step):].strip(), maxsplit=2)
                 rows[step] = tuple(fields + [""] * (3 - len(fields)))
@@ -132,11 +135,20 @@ def try_case(name, left_out, status, refused):
     the stale instance gone, files and package gone after each uninstall)
     and leaves no logs; a broken one is refused by the build with the file
     named, no Wine step runs, and the logs stay in the folder the table
-    names."""
+    names; an upgrade names the files changed and the package handed over."""
+    steps = TRY_STEPS[:1] + TRY_UPGRADE + TRY_STEPS[2:] if left_out == "upgrade" else TRY_STEPS
+
     def body(ctx, case):
         scratch = tempfile.mkdtemp(dir=ctx.wine.work, prefix="try")
+        old = ctx.wine.packages["author-1.0"]
         try:
-            if left_out is None:
+            if left_out == "upgrade":
+                folder = os.path.join(os.path.dirname(old), "author", "1.1", "package")
+                options = ["--previous", old, "--version", "1.1.0", "--name", "Quorin64 example "
+                           "driver", "--folder", "Quorin64 example", "--upgrade-code", msi_property(
+                               old, b"UpgradeCode").decode(), "--trust", folder + "/../trust.pem"]
+                inf = "talmerix.inf"
+            elif left_out is None:
                 folder, options, inf = os.path.dirname(ctx.wine.inf), [], os.path.basename(
                     ctx.wine.inf)
             else:
@@ -152,7 +164,7 @@ def try_case(name, left_out, status, refused):
             shutil.rmtree(scratch)
         rows = try_table(text)
         failed = not case.equal(done.returncode, status, "exit status") or not case.equal(
-            sorted(rows), sorted(TRY_STEPS), "steps in the table")
+            sorted(rows), sorted(steps), "steps in the table")
         if failed:
             case.check(False, "output:\n" + text[-3000:])
             return
@@ -164,7 +176,7 @@ def try_case(name, left_out, status, refused):
                        "Wine steps after a refusal")
             case.check("demonstration machine (" not in text, "Wine ran after a refusal")
             return
-        for step in TRY_STEPS:
+        for step in steps:
             case.equal(rows[step][1], "ok", "%s: %s" % (step, rows[step][2]))
         expected = {
             "no controller: install": ["program: -3 ", "staged as C:\\windows\\inf\\" + inf],
@@ -173,9 +185,15 @@ def try_case(name, left_out, status, refused):
             "controller present: install": ["program: 0 ", "served by TALMERIX",
                                             "stale instance OLD_0003 (OLDPAD) gone"],
             "controller present: uninstall": ["files gone from C:\\Program Files\\"],
+            "no controller: upgrade": [
+                "replaced: talmerix.cat, talmerix.sys, x86/talmerix.sys; added: 0 added.txt; "
+                "removed: notes 1.0.txt; unchanged: Quorin64.exe, talmerix.inf; driver package "
+                "talmerix.inf kept in the store, handed over from " + msi_property(
+                    old, b"ProductCode").decode()],
         }
+        expected["previous version: install"] = expected["no controller: install"]
         for step, parts in expected.items():
-            for part in parts:
+            for part in parts * (step in steps):
                 case.check(part in rows[step][2], "%s does not say %r: %s"
                            % (step, part, rows[step][2]))
     body.__name__ = "try-package.sh: " + name
