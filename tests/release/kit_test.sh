@@ -160,11 +160,11 @@ grep -qxF "  uninstall command:  msiexec /x $product /qn /norestart" built &&
     --action "$(realpath --relative-to=. "$action")" --output 'msi/acme pad.msi' pad-two \
     > built 2> err || fail "build-msi.sh of an author's package: $(cat err)"
 msi="$work/msi/acme pad.msi"
-[ "$(sed -n '1p;3,6p' built)" = "package: $msi
+[ "$(sed -n '1p;3,6p' built | sed 's/ (valid .*; root \(.*\))$/, root \1/')" = "package: $msi
 UpgradeCode: {${guid^^}}
 version: 2.3.4
 hardware IDs: USB\\VID_1F3A&PID_0C9A, USB\\VID_1F3A&PID_0C99
-signer: CN=Acme test signer" ] || fail "build-msi.sh printed: $(head -6 built)"
+signer: CN=Acme test signer, root CN=Acme test root" ] || fail "build-msi.sh printed: $(head -6 built)"
 grep -qxF '  install command:    msiexec /i "acme pad.msi" /qn /norestart' built ||
     fail "install command: $(grep install built)"
 [ "$(property "$msi" ProductName)|$(property "$msi" Manufacturer)|$(property "$msi" \

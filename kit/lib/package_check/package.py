@@ -591,7 +591,10 @@ def check_catalogs(check, used, listed, anchors, out):
             continue
         verdict = catalogs.verify(catalog, anchors)
         if verdict.signer is not None:
-            out(f"signer: {verdict.signer.subject}")
+            signer = verdict.signer
+            root = verdict.chain[-1] if verdict.chain else signer
+            out(f"signer: {signer.subject} (valid {signer.not_before:%Y-%m-%d} to "
+                f"{signer.not_after:%Y-%m-%d}; root {root.subject})")
         for problem in verdict.problems:
             report.refuse(f"{folder}/{path}: {problem}")
         for warning in verdict.warnings:
