@@ -532,20 +532,18 @@ def make_test_package(out_dir, sources=PACKAGE_SOURCES):
 
 
 def make_ids_package(out_dir, ids):
-    """The test package with every one of ids on a models line of its own,
-    made as make_test_package makes it (a root of its own), from sources
-    in out_dir/sources. Returns the package folder."""
+    """make_test_package's package (in out_dir, under a root of its own)
+    with a models line for each of ids, from sources in out_dir/sources."""
     sources = os.path.join(out_dir, "sources")
     os.makedirs(sources, exist_ok=True)
     for name in TEST_SOURCES:
         with open(os.path.join(PACKAGE_SOURCES, name), "rb") as f:
             data = f.read()
-        if name == TEST_INF:
-            model = b"%%DeviceName%% = TalmerixInstall, %s\n"
-            data = data.replace(model % b"USB\\VID_1F3A&PID_0C21",
-                                b"".join(model % id.encode() for id in ids))
+        model = b"%%DeviceName%% = TalmerixInstall, %s\n"
+        data = data.replace(model % b"USB\\VID_1F3A&PID_0C21",
+                            b"".join(model % id.encode() for id in ids))
         path = os.path.join(sources, name)
-        if not os.path.isfile(path) or open(path, "rb").read() != data:  # keeps it up to date
+        if not os.path.isfile(path) or open(path, "rb").read() != data:  # else it is up to date
             with open(path, "wb") as f:
                 f.write(data)
     return make_test_package(out_dir, sources)
@@ -553,14 +551,13 @@ def make_ids_package(out_dir, ids):
 
 def main(argv):
     """The command line: test-package OUT_DIR, or ids-package OUT_DIR ID..."""
-    if len(argv) == 3 and argv[1] == "test-package":
-        print(make_test_package(argv[2]))
-    elif len(argv) > 3 and argv[1] == "ids-package":
+    if len(argv) > 3 and argv[1] == "ids-package":
         print(make_ids_package(argv[2], argv[3:]))
-    else:
-        print("usage: package_maker.py test-package OUT_DIR | ids-package OUT_DIR ID...",
-              file=sys.stderr)
+        return 0
+    if len(argv) != 3 or argv[1] != "test-package":
+        print("usage: package_maker.py test-package OUT_DIR", file=sys.stderr)
         return 2
+    print(make_test_package(argv[2]))
     return 0
 
 

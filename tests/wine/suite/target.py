@@ -48,9 +48,8 @@ class Target:
                                    else "prefix")
         self.inno_setup = os.path.join(self.work, "inno-" + os.path.basename(self.prefix),
                                        "setup-%s.exe" % self.name)
-        # The package, and the setups, for several hardware IDs (SETUP_IDS).
-        self.ids_inf = os.path.join(self.helpers, "ids-package", "package",
-                                    os.path.basename(self.inf))
+        # The package for SETUP_IDS (tests/wine/CMakeLists.txt makes it).
+        self.ids_inf = os.path.join(self.helpers, "ids-package", "package", "talmerix.inf")
         folders = [self.helpers] + ([os.path.dirname(self.iscc)] if self.iscc else [])
         self.backend = RootWine(self.work, self.prefix, folders) if self.in_root else HostWine()
         # No display: MessageBoxA returns at once. A fixed locale keeps the
@@ -133,6 +132,7 @@ class Target:
         self.install_double()
         if inno:
             self.compile_inno()
+            self.compile_inno(self.ids_inf, SETUP_IDS, "-ids")
         self.end()
 
     def install_double(self):
@@ -145,21 +145,11 @@ class Target:
         self.shell('cp "$1" "$2"', self.helper_file("newdev.dll"),
                    os.path.join(self.prefix, "drive_c", "windows", system, "newdev.dll"))
 
-    def compile_inno(self):
+    def compile_inno(self, inf=None, ids=(DEV,), suffix=""):
         """kit/inno with ISCC.exe, bundling both programs and the test
-        driver package; the x86 program's setup takes the x86 branch on
-        64-bit Windows too. Its sibling setup-<name>-ids.exe bundles the
-        package for SETUP_IDS and runs the program for each."""
-        sources = os.path.dirname(self.inno_setup)
-        os.makedirs(sources, exist_ok=True)
-        for name, path in [("quorin64-setup.iss", INNO_SCRIPT),
-                           ("x64.exe", self.setup_programs[0]),
-                           ("x86.exe", self.setup_programs[1])]:
-            shutil.copy(path, os.path.join(sources, name))
-        for inf, ids, suffix in [(self.inf, [DEV], ""), (self.ids_inf, SETUP_IDS, "-ids")]:
-            self.compile_inno_setup(sources, inf, ids, suffix)
-
-    def compile_inno_setup(self, sources, inf, ids, suffix):
+        driver package (or inf's, for ids, as setup-<name><suffix>.exe); the
+        x86 program's setup takes the x86 branch on 64-bit Windows too."""
+        inf = inf or self.inf
         # The setup installs on amd64 and x86 Windows, and ISCC under Wine
         # has no Python to check the package with: checked here, as the
         # README asks, with the made test package's root when it has one.
@@ -172,16 +162,20 @@ class Target:
             stderr=subprocess.PIPE)
         if checked.returncode != 0:
             raise RuntimeError("check-package.py refused the package: %s" % show(checked.stderr))
-        copy = os.path.join(sources, "package" + suffix)
-        shutil.rmtree(copy, ignore_errors=True)
-        shutil.copytree(package, copy)
+        sources = os.path.dirname(self.inno_setup)
+        os.makedirs(sources, exist_ok=True)
+        for name, path in [("quorin64-setup.iss", INNO_SCRIPT),
+                           ("x64.exe", self.setup_programs[0]),
+                           ("x86.exe", self.setup_programs[1])]:
+            shutil.copy(path, os.path.join(sources, name))
+        shutil.rmtree(os.path.join(sources, "package"), ignore_errors=True)
+        shutil.copytree(package, os.path.join(sources, "package"))
         folder = windows_path(sources)
         defines = [b"/DQUORIN64_X64=" + folder + b"\\x64.exe",
                    b"/DQUORIN64_X86=" + folder + b"\\x86.exe",
-                   b"/DQUORIN64_PACKAGE=" + windows_path(copy),
-                   b"/DQUORIN64_INF_NAME=" + ansi_bytes(os.path.basename(inf))]
-        if suffix:  # the single ID is the setup's default
-            defines.append(b"/DHARDWARE_IDS=" + b"|".join(ids))
+                   b"/DQUORIN64_PACKAGE=" + folder + b"\\package",
+                   b"/DQUORIN64_INF_NAME=" + ansi_bytes(os.path.basename(inf)),
+                   b"/DHARDWARE_IDS=" + b"|".join(ids)]
         if self.x86:
             defines.append(b"/DQUORIN64_FORCE_X86")
         name = os.path.splitext(os.path.basename(self.inno_setup))[0] + suffix
