@@ -2,7 +2,7 @@
 ; starting point for setup authors (Inno Setup 6). It bundles both programs
 ; and the whole driver package (the INF with its catalog and driver files),
 ; runs the program that fits the Windows it runs on once the files are in
-; place, and reacts to every exit code. Unattended installs (/VERYSILENT
+; place, once for each hardware ID, and reacts to every exit code. Unattended installs (/VERYSILENT
 ; /SUPPRESSMSGBOXES /NORESTART) work; their outcome is the setup's exit
 ; code:
 ;
@@ -30,23 +30,39 @@
 ; (ERROR_SUCCESS_REBOOT_REQUIRED). Inno's other codes (2 and 5 when the
 ; user cancels, 3 and 4 on fatal errors) keep their meanings.
 ;
+; Several hardware IDs (HARDWARE_IDS, "|" between them): the program runs
+; once for each, in order, as <INF name>+<ID>, and each run's code goes
+; into the log. The first run that ends with a failure other than -3 is
+; the last, and its code is the setup's answer, as in the table. Else a
+; restart is asked for when any run asked for one, and the package is
+; staged (SetupCopyOEMInfA, from the folder the setup put it in) only when
+; every run gave -3: a device found for one ID is an install.
+;
 ; The folder is fixed: "Quorin64 example" under Program Files, because the
 ; program runs there with administrator rights; there is no folder page and
 ; /DIR= is ignored.
 ;
-; Staging: on -3 the package is copied into Windows' driver store
-; (SetupCopyOEMInfA) from the folder the setup put it in. On 0 and 1 the
-; setup asks for the name of the copy Windows made while installing (the
-; same call finds it). The name Windows gave the copy (oemNN.inf) is kept
-; in HKLM\Software\Quorin64 example, value StagedInf.
+; What the setup owns: the driver package is this setup's only when this
+; install put it into Windows' driver store (staged on -3, or added by the
+; driver install on a present device). Before running the program, and
+; again after the runs (and the staging), the setup looks in
+; <Windows>\inf for a copy of its INF (Windows copies an INF into the
+; store unchanged: the same bytes; asking setupapi instead would stage
+; it). Not there before and there now: it records the copy's name and an
+; FNV-1a fingerprint of its bytes in the record the MSI's custom action
+; keeps too, HKLM\SOFTWARE\Quorin64\Driver packages\<APP_ID>\<APP_ID>
+; (values InfName and InfFingerprint; 64-bit view on 64-bit Windows). A
+; package that was there before the setup came is not recorded and stays.
 ;
 ; Uninstall: Inno's uninstaller (Add/Remove Programs; silently
 ; unins000.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART) removes the files
-; and folders the setup made and, first, takes the staged package out of
-; the driver store (SetupUninstallOEMInfA, not forced: a package a device
-; still uses stays, and the uninstall log says so). It works from a copy of
-; itself in the temporary folder and returns once that copy is done; the
-; copy then deletes unins000.exe and the folder.
+; and folders the setup made and, first, takes out of the driver store
+; (SetupUninstallOEMInfA, not forced: a package a device still uses stays)
+; only the recorded name, and only while its copy still has the recorded
+; fingerprint: Windows gives a freed oemNN.inf name to the next package
+; staged. It deletes the record; its log says why a package stays. It
+; works from a copy of itself in the temporary folder and returns once
+; that copy is done; the copy then deletes unins000.exe and the folder.
 ;
 ; The x86 program, on 32-bit Windows, shows a "Debug" box ("UpdateDriver
 ; 32Bit") before it starts and waits until someone clicks OK. It skips the
@@ -60,8 +76,9 @@
 ; writes build\inno\quorin64-setup.exe. Every define below has a default; set
 ; yours with /D, for example
 ;   ISCC.exe /DQUORIN64_PACKAGE=C:\mydriver /DQUORIN64_INF_NAME=mydrv.inf
-;            "/DHARDWARE_ID=USB\VID_1234&PID_5678" "/DPRODUCT_NAME=My driver"
-;            "/DINSTALL_FOLDER=My driver" "/DAPP_ID={your own GUID}"
+;            "/DHARDWARE_IDS=USB\VID_1234&PID_5678|USB\VID_1234&PID_5679"
+;            "/DPRODUCT_NAME=My driver" "/DINSTALL_FOLDER=My driver"
+;            "/DAPP_ID={your own GUID}"
 ;            "/DSTATE_KEY=Software\My company\My driver" ...
 ; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs; default: the
 ; release archive's x64\ and x86\, else the repository's build),
@@ -71,18 +88,23 @@
 ; is not there), QUORIN64_OUTDIR, QUORIN64_OUTFILE (without .exe),
 ; QUORIN64_FORCE_X86 (tests only: take the x86 branch on 64-bit Windows
 ; too, where the x86 program ends with -6).
-; Your setup's identity: HARDWARE_ID (the controller's), PRODUCT_NAME,
-; PUBLISHER, INSTALL_FOLDER (the folder's name under Program Files), APP_ID
-; (Inno's AppId, written plainly: braces need no doubling; it names the
-; uninstall key, <APP_ID>_is1), STATE_KEY (below HKLM: the staged package's
-; name and the detection mark), SETUP_VERSION. Ship your own: two products
-; with the same names share one uninstall entry, one folder and one
-; detection mark.
+; Your setup's identity: HARDWARE_IDS (the controller's IDs, "|" between
+; them; HARDWARE_ID for one ID does as well, not both; an empty ID stops
+; the build), PRODUCT_NAME, PUBLISHER, INSTALL_FOLDER (the folder's name
+; under Program Files), APP_ID (Inno's AppId: a GUID of your own with its
+; braces, written plainly, no doubling, the same for every version of your
+; setup; it names the uninstall key, <APP_ID>_is1, and the record of what
+; the setup owns), STATE_KEY (below HKLM: the detection mark),
+; SETUP_VERSION. Ship your own: two products with the same names share one
+; uninstall entry, one folder and one detection mark, and with the same
+; APP_ID one record, so that either's uninstall would take out the other's
+; package.
 ;
 ; The build runs kit\check-package.py on the package (amd64 and x86, with
-; HARDWARE_ID; QUORIN64_TRUST names your own test root's PEM) where Python
-; is there, and stops when it refuses it; without Python it warns, and
-; kit/check-package.py --arch amd64 --arch x86 <folder> is yours to run.
+; every hardware ID as its own --hardware-id; QUORIN64_TRUST names your own
+; test root's PEM) where Python is there, and stops when it refuses it;
+; without Python it warns, and kit/check-package.py --arch amd64 --arch x86
+; <folder> is yours to run.
 ;
 ; The meanings of the program's exit codes are those of the project's list,
 ; docs/exit-codes.tsv.
@@ -129,8 +151,18 @@
 #endif
 
 ; Your setup's identity (see above).
-#ifndef HARDWARE_ID
-  #define HARDWARE_ID "USB\VID_1F3A&PID_0C21"
+#ifdef HARDWARE_ID
+  #ifdef HARDWARE_IDS
+    #error HARDWARE_ID and HARDWARE_IDS are both given: give one ID as HARDWARE_ID or all as HARDWARE_IDS
+  #endif
+  #define HARDWARE_IDS HARDWARE_ID
+#endif
+#ifndef HARDWARE_IDS
+  #define HARDWARE_IDS "USB\VID_1F3A&PID_0C21"
+#endif
+; "||" between the list's delimiters is an empty ID (or an empty list).
+#if Pos("||", "|" + HARDWARE_IDS + "|") > 0
+  #error HARDWARE_IDS has an empty ID: IDs with one | between them, as in ID1|ID2
 #endif
 #ifndef PRODUCT_NAME
   #define PRODUCT_NAME "Quorin64 example driver"
@@ -141,11 +173,15 @@
 #ifndef INSTALL_FOLDER
   #define INSTALL_FOLDER "Quorin64 example"
 #endif
+; The example's own: yours is a GUID of your own (see above).
 #ifndef APP_ID
-  #define APP_ID "Quorin64 example driver"
+  #define APP_ID "{F06CB5F3-C817-4898-BAB2-64C9743BF047}"
 #endif
-; Holds the staged package's name (StagedInf) until the uninstall, and the
-; detection mark.
+; What the setup owns in the driver store (see above): the MSI's custom
+; action keeps its record below the same key, one for each setup.
+#define RecordRoot "SOFTWARE\Quorin64\Driver packages"
+#define RecordKey RecordRoot + "\" + APP_ID + "\" + APP_ID
+; Holds the detection mark.
 #ifndef STATE_KEY
   #define STATE_KEY "Software\Quorin64 example"
 #endif
@@ -154,7 +190,7 @@
 #endif
 
 ; The package check, kit\check-package.py, for both Windows the setup
-; installs on and the hardware ID it passes: the build stops when it
+; installs on and every hardware ID it passes: the build stops when it
 ; refuses the package. It needs Python 3 (QUORIN64_PYTHON names another
 ; than "python"); without one the build goes on with a warning.
 #ifndef QUORIN64_CHECK_PACKAGE
@@ -169,7 +205,7 @@
 #endif
 #if Exec(QUORIN64_PYTHON, "--version", SourcePath, 1, SW_HIDE) == 0
   #if Exec(QUORIN64_PYTHON, '"' + FromHere(QUORIN64_CHECK_PACKAGE) + '" --arch amd64 --arch x86 --inf "' + \
-           QUORIN64_INF_NAME + '" --hardware-id "' + HARDWARE_ID + '" ' + CheckTrust + '"' + \
+           QUORIN64_INF_NAME + '" --hardware-id "' + StringChange(HARDWARE_IDS, "|", '" --hardware-id "') + '" ' + CheckTrust + '"' + \
            RemoveBackslash(FromHere(QUORIN64_PACKAGE)) + '"', SourcePath, 1, SW_HIDE) != 0
     #error kit\check-package.py refused the driver package: run it yourself to see why
   #endif
@@ -215,13 +251,14 @@ Source: "{#QUORIN64_X86}"; DestDir: "{app}\Driver"; DestName: "Quorin64.exe"; Ch
 Source: "{#QUORIN64_PACKAGE}\*"; DestDir: "{sd}\{#X86InfFolder}"; Check: not UseX64; Flags: ignoreversion recursesubdirs createallsubdirs
 
 [Registry]
-; Holds the staged package's name (StagedInf) until the uninstall.
+; Holds the detection mark until the uninstall.
 Root: HKLM; Subkey: "{#STATE_KEY}"; Flags: uninsdeletekey
 
 [Code]
 const
   SPOST_PATH = 1;  { the package's files are beside the INF }
   NAME_SIZE = 1024;
+  ERROR_INF_IN_USE_BY_DEVICES = -536870339;  { 0xE000023D: a device uses the package }
 
 var
   SetupCode: Integer;   { the setup's exit code, from the program's }
@@ -296,89 +333,192 @@ begin
   SuppressibleMsgBox(Text, mbCriticalError, MB_OK, IDOK);
 end;
 
-{ Copies the package of the INF at InfPath into the driver store, or finds
-  the copy Windows already has, and keeps the copy's name for the
-  uninstaller. Returns 0, or Windows' error code. }
+{ FNV-1a (32 bits) of the bytes of the file at Path, in Hash: the MSI's
+  custom action's fingerprint. False when the file cannot be read. }
+function Fingerprint(Path: String; var Hash: Cardinal): Boolean;
+var
+  Bytes: AnsiString;
+  Value: Int64;
+  At: Integer;
+begin
+  Result := LoadStringFromFile(Path, Bytes);
+  if not Result then
+    Exit;
+  Value := 2166136261;
+  for At := 1 to Length(Bytes) do
+    Value := ((Value xor Ord(Bytes[At])) * 16777619) mod 4294967296;
+  Hash := Value;
+end;
+
+{ The name in Windows' INF folder of a file that holds the bytes of the INF
+  at InfPath, '' when there is none. Windows copies an INF into the store
+  unchanged; asking SetupCopyOEMInfA would put it there. }
+function FindInStore(InfPath: String): String;
+var
+  Inf, Candidate: AnsiString;
+  Entry: TFindRec;
+begin
+  Result := '';
+  if not LoadStringFromFile(InfPath, Inf) or
+     not FindFirst(ExpandConstant('{win}\inf\*.inf'), Entry) then
+    Exit;
+  try
+    repeat
+      { Only a file of the INF's size is read. }
+      if (Entry.SizeHigh = 0) and (Entry.SizeLow = Length(Inf)) and
+         LoadStringFromFile(ExpandConstant('{win}\inf\') + Entry.Name, Candidate) and
+         (Candidate = Inf) then
+        Result := Entry.Name;
+    until (Result <> '') or not FindNext(Entry);
+  finally
+    FindClose(Entry);
+  end;
+end;
+
+{ The package the record names, in Name ('' when none); True while
+  <Windows>\inf\<Name> still holds the bytes recorded: Windows gives a
+  freed oemNN.inf name to the next package staged. }
+function RecordedPackage(var Name: String): Boolean;
+var
+  Recorded, Now: Cardinal;
+begin
+  Result := False;
+  if not RegQueryStringValue(HKLM, '{#RecordKey}', 'InfName', Name) then begin
+    Name := '';
+    Exit;
+  end;
+  Result := RegQueryDWordValue(HKLM, '{#RecordKey}', 'InfFingerprint', Recorded) and
+            Fingerprint(ExpandConstant('{win}\inf\') + Name, Now) and (Now = Recorded);
+end;
+
+{ After the runs (and the staging): the package is this setup's only when
+  it was not in the store before the program ran (Before) and is there
+  now. Only then does the record change, so a run over an earlier install
+  keeps the earlier install's record, which names the package it finds
+  there before. }
+procedure RecordOwnership(InfPath, Before: String);
+var
+  After, Recorded: String;
+  Hash: Cardinal;
+begin
+  After := FindInStore(InfPath);
+  if Before <> '' then begin
+    if RecordedPackage(Recorded) and (CompareText(Recorded, Before) = 0) then
+      Log('Driver package ' + Before + ' stays this setup''s: an earlier install put it ' +
+          'into the driver store.')
+    else
+      Log('Driver package ' + Before + ' was in the driver store before this setup: ' +
+          'uninstalling leaves it there.');
+  end else if (After <> '') and Fingerprint(ExpandConstant('{win}\inf\') + After, Hash) then begin
+    RegWriteStringValue(HKLM, '{#RecordKey}', 'InfName', After);
+    RegWriteDWordValue(HKLM, '{#RecordKey}', 'InfFingerprint', Hash);
+    Log('Driver package ' + After + ' is in the driver store, put there by this setup: ' +
+        'uninstalling takes it out.');
+  end else
+    Log('No copy of the driver package is in the driver store.');
+end;
+
+{ Copies the package of the INF at InfPath into the driver store. Returns
+  0, or Windows' error code. }
 function StagePackage(InfPath: String): Integer;
 var
   Name: AnsiString;
 begin
   Name := StringOfChar(#0, NAME_SIZE);
+  Result := 0;
   if SetupCopyOEMInfA(InfPath, ExtractFileDir(InfPath), SPOST_PATH, 0, Name, NAME_SIZE,
                       0, 0) = 0 then begin
     Result := DLLGetLastError;
     if Result = 0 then
       Result := -1;
-    Exit;
   end;
-  Name := ExtractFileName(Copy(Name, 1, Pos(#0, Name) - 1));
-  RegWriteStringValue(HKLM, '{#STATE_KEY}', 'StagedInf', Name);
-  Log('Driver package staged as ' + Name + '.');
-  Result := 0;
+end;
+
+{ Runs the program once for each hardware ID, in order, and logs each
+  run's code, up to the first run after which the install cannot go on:
+  then Failure says why, and SetupCode is set. Returns -3 when every run
+  found no device, else 0; a run that asks for a restart sets Restart. }
+function RunForEachId(Folder, Argument: String; var Failure: String): Integer;
+var
+  Ids, Id: String;
+  Bar, Code: Integer;
+begin
+  Result := -3;
+  Ids := '{#StringChange(HARDWARE_IDS, "'", "''")}';
+  repeat
+    Bar := Pos('|', Ids);
+    if Bar = 0 then
+      Bar := Length(Ids) + 1;
+    Id := Copy(Ids, 1, Bar - 1);
+    Delete(Ids, 1, Bar);
+    WizardForm.StatusLabel.Caption := 'Installing the driver for ' + Id + ' ...';
+    { SW_SHOWNORMAL: the x86 program's "Debug" box must be seen to be clicked. }
+    if not Exec(Folder + '\Quorin64.exe', Argument + Id, Folder, SW_SHOWNORMAL,
+                ewWaitUntilTerminated, Code) then begin
+      SetupCode := 100;
+      Failure := Format('The driver installer could not be started (Windows error %d).', [Code]);
+      Exit;
+    end;
+    Log(Format('Quorin64 ended with %d for %s: %s.', [Code, Id, Meaning(Code)]));
+    case Code of
+      1: begin
+           Restart := True;
+           Result := 0;
+         end;
+      0: Result := 0;
+      -3: ;
+    else begin
+      if (Code = -1) or (Code = -2) or (Code = -4) or (Code = -6) then
+        SetupCode := 100 - Code
+      else
+        SetupCode := 100;
+      Failure := Format('Driver installation failed (Quorin64 code %d): %s.', [Code, Meaning(Code)]);
+      Exit;
+    end;
+    end;
+  until Ids = '';
 end;
 
 procedure InstallDriver;
 var
-  Folder, Argument, InfPath: String;
-  Code, Error: Integer;
+  Folder, Argument, InfPath, Before, Failure: String;
+  Outcome, Error: Integer;
 begin
   Folder := ExpandConstant('{app}\Driver');
   { x86: the argument starts with a backslash because the INF name follows
     the fixed folder directly. }
   if UseX64 then begin
-    Argument := '{#QUORIN64_INF_NAME}+{#HARDWARE_ID}';
+    Argument := '{#QUORIN64_INF_NAME}+';
     InfPath := Folder + '\{#QUORIN64_INF_NAME}';
   end else begin
-    Argument := '\{#QUORIN64_INF_NAME}+{#HARDWARE_ID}';
+    Argument := '\{#QUORIN64_INF_NAME}+';
     InfPath := ExpandConstant('{sd}\{#X86InfFolder}\{#QUORIN64_INF_NAME}');
   end;
-  WizardForm.StatusLabel.Caption := 'Installing the driver ...';
-  { SW_SHOWNORMAL: the x86 program's "Debug" box must be seen to be clicked. }
-  if not Exec(Folder + '\Quorin64.exe', Argument, Folder, SW_SHOWNORMAL,
-              ewWaitUntilTerminated, Code) then begin
-    SetupCode := 100;
-    Fail(Format('The driver installer could not be started (Windows error %d).', [Code]));
-    Exit;
-  end;
-  Log(Format('Quorin64 ended with %d: %s.', [Code, Meaning(Code)]));
-  case Code of
-    0, 1: begin
-         SetupCode := 0;
-         if Code = 1 then begin
-           SetupCode := 3010;
-           Restart := True;
-         end;
-         { Windows put the package into its store while installing: learn
-           the name for the uninstaller. The driver is in place either way. }
-         Error := StagePackage(InfPath);
-         if Error <> 0 then
-           Log(Format('The installed driver package was not found in the driver store ' +
-                      '(Windows error %d); uninstalling leaves it there.', [Error]));
-       end;
-    -3: begin
-          Error := StagePackage(InfPath);
-          if Error = 0 then begin
-            SetupCode := 0;
-            Staged := True;
-            Log('No game controller was found: the driver is staged.');
-            SuppressibleMsgBox('The driver is staged; Windows installs it when the controller is connected.',
-              mbInformation, MB_OK, IDOK);
-          end else begin
-            SetupCode := 103;
-            Fail(Format('No game controller was found (Quorin64 code -3), and the driver could ' +
+  Before := FindInStore(InfPath);
+  Failure := '';
+  Outcome := RunForEachId(Folder, Argument, Failure);
+  if (Failure = '') and (Outcome = -3) then begin
+    Error := StagePackage(InfPath);
+    if Error <> 0 then begin
+      SetupCode := 103;
+      Failure := Format('No game controller was found (Quorin64 code -3), and the driver could ' +
                         'not be staged (Windows error %d).', [Error]) + #13#10 +
-                 'Connect the controller and run setup again.');
-          end;
-        end;
-    -1, -2, -4, -6: begin
-          SetupCode := 100 - Code;
-          Fail(Format('Driver installation failed (Quorin64 code %d): %s.', [Code, Meaning(Code)]));
-        end;
-  else begin
-    SetupCode := 100;
-    Fail(Format('Driver installation failed (Quorin64 code %d): %s.', [Code, Meaning(Code)]));
+                 'Connect the controller and run setup again.';
+    end;
   end;
-  end;
+  RecordOwnership(InfPath, Before);
+  if Failure <> '' then
+    Fail(Failure)
+  else if Outcome = -3 then begin
+    SetupCode := 0;
+    Staged := True;
+    Log('No game controller was found: the driver is staged.');
+    SuppressibleMsgBox('The driver is staged; Windows installs it when the controller is connected.',
+      mbInformation, MB_OK, IDOK);
+  end else if Restart then
+    SetupCode := 3010
+  else
+    SetupCode := 0;
 end;
 
 { What a deployment tool's detection rule looks for: there only after an
@@ -422,18 +562,40 @@ begin
   Result := SetupCode;
 end;
 
-procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
+{ Takes out of the driver store only the package the record names, while
+  its name still holds the bytes recorded, then deletes the record and the
+  keys above it left empty. Never SUOI_FORCEDELETE: Windows keeps a package
+  a device uses. }
+procedure TakeOutOwnedPackage;
 var
   Name: String;
+  Error: Integer;
 begin
-  { Before the files go; never SUOI_FORCEDELETE: Windows keeps a package a
-    device uses. }
-  if (CurUninstallStep <> usUninstall) or
-     not RegQueryStringValue(HKLM, '{#STATE_KEY}', 'StagedInf', Name) or (Name = '') then
-    Exit;
-  if SetupUninstallOEMInfA(Name, 0, 0) <> 0 then
-    Log('Driver package ' + Name + ' removed from the driver store.')
+  if RecordedPackage(Name) then begin
+    if SetupUninstallOEMInfA(Name, 0, 0) <> 0 then
+      Log('Driver package ' + Name + ' taken out of the driver store.')
+    else begin
+      Error := DLLGetLastError;
+      if Error = ERROR_INF_IN_USE_BY_DEVICES then
+        Log('Driver package ' + Name + ' stays in the driver store: a device still uses it.')
+      else
+        Log(Format('Driver package %s could not be taken out of the driver store ' +
+                   '(Windows error %d).', [Name, Error]));
+    end;
+  end else if Name = '' then
+    Log('This setup put no driver package into the driver store: none taken out.')
   else
-    Log(Format('The driver package %s stays in the driver store (Windows error %d): ' +
-               'a device may still use it.', [Name, DLLGetLastError]));
+    Log('Driver package ' + Name + ' is no longer the one this setup put into the driver ' +
+        'store: left there.');
+  RegDeleteKeyIncludingSubkeys(HKLM, '{#RecordKey}');
+  RegDeleteKeyIfEmpty(HKLM, '{#RecordRoot}\{#APP_ID}');
+  RegDeleteKeyIfEmpty(HKLM, '{#RecordRoot}');
+  RegDeleteKeyIfEmpty(HKLM, 'SOFTWARE\Quorin64');
+end;
+
+procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
+begin
+  { Before the files go. }
+  if CurUninstallStep = usUninstall then
+    TakeOutOwnedPackage;
 end;

@@ -1,8 +1,9 @@
 ; A setup that installs a USB game controller's driver with Quorin64: a
 ; starting point for setup authors (NSIS 3). It bundles both programs and the
 ; whole driver package (the INF with its catalog and driver files), runs the
-; program that fits the Windows it runs on, and reacts to every exit code.
-; Silent installs (/S) work; their outcome is the setup's exit code:
+; program that fits the Windows it runs on once for each hardware ID, and
+; reacts to every exit code. Silent installs (/S) work; their outcome is the
+; setup's exit code:
 ;
 ;   program  setup does                                         setup exits
 ;    1       installed; sets the reboot flag (asks to restart)   3010
@@ -21,22 +22,39 @@
 ; 100 + the code's absolute value, because NSIS keeps exit code -1 for
 ; itself; 3010 is Windows' "restart required" (ERROR_SUCCESS_REBOOT_REQUIRED).
 ;
+; Several hardware IDs (HARDWARE_IDS, "|" between them): the program runs
+; once for each, in order, as <INF name>+<ID>, and each run's code goes
+; into the details. The first run that ends with a failure other than -3
+; is the last, and its code is the setup's answer, as in the table. Else
+; a restart is asked for when any run asked for one, and the package is
+; staged only when every run gave -3: a device found for one ID is an
+; install.
+;
 ; The folder is fixed: "Quorin64 example" under the 64-bit Program Files
 ; (Program Files on 32-bit Windows), because the program runs there with
 ; administrator rights; there is no folder page and /D= is ignored.
 ;
-; Staging: on -3 the package is copied into Windows' driver store
-; (SetupCopyOEMInfA) from the folder the setup put it in. On 0 and 1 the
-; setup asks for the name of the copy Windows made while installing (the
-; same call finds it). The name Windows gave the copy (oemNN.inf) is kept
-; in the uninstall key, value StagedInf, for the uninstaller.
+; What the setup owns: the driver package is this setup's only when this
+; install put it into Windows' driver store (staged on -3, or added by the
+; driver install on a present device). Before running the program, and
+; again after the runs (and the staging), the setup looks in
+; <Windows>\inf for a copy of its INF (Windows copies an INF into the
+; store unchanged: the same bytes; asking setupapi instead would stage
+; it). Not there before and there now: it records the copy's name and an
+; FNV-1a fingerprint of its bytes in the record the MSI's custom action
+; keeps too, HKLM\SOFTWARE\Quorin64\Driver packages\<SETUP_ID>\<SETUP_ID>
+; (values InfName and InfFingerprint; 64-bit view on 64-bit Windows). A
+; package that was there before the setup came is not recorded and stays.
 ;
 ; Uninstall: the setup writes uninstall.exe and registers it in Add/Remove
 ; Programs (the 64-bit view on 64-bit Windows) before it runs the program,
-; so a failed install can be removed too. The uninstaller takes the staged
-; package out of the driver store (SetupUninstallOEMInfA, not forced: a
-; package a device still uses stays, and the uninstaller says so), then
-; removes the program folder and the x86 INF folder if the setup made it.
+; so a failed install can be removed too. The uninstaller takes out of the
+; driver store (SetupUninstallOEMInfA, not forced: a package a device
+; still uses stays, and the uninstaller says so) only the recorded name,
+; and only while its copy still has the recorded fingerprint: Windows
+; gives a freed oemNN.inf name to the next package staged. It deletes the
+; record, then removes the program folder and the x86 INF folder if the
+; setup made it. The details say why a package stays.
 ; Silently: "<folder>\uninstall.exe" /S (the QuietUninstallString); like
 ; every NSIS uninstaller it returns at once and finishes from a copy of
 ; itself in the temporary folder. With _?=<folder> (the last argument,
@@ -56,8 +74,9 @@
 ; folder, where makensis runs (from the current folder with /NOCD). Every
 ; define below has a default; set yours with -D, for example
 ;   makensis -DQUORIN64_PACKAGE=C:\mydriver -DQUORIN64_INF_NAME=mydrv.inf
-;            "-DHARDWARE_ID=USB\VID_1234&PID_5678" "-DPRODUCT_NAME=My driver"
-;            "-DINSTALL_FOLDER=My driver" "-DUNINSTALL_NAME=My driver"
+;            "-DHARDWARE_IDS=USB\VID_1234&PID_5678|USB\VID_1234&PID_5679"
+;            "-DPRODUCT_NAME=My driver" "-DINSTALL_FOLDER=My driver"
+;            "-DUNINSTALL_NAME=My driver" "-DSETUP_ID={your own GUID}"
 ;            "-DSTATE_KEY=Software\My company\My driver" ...
 ; Build inputs: QUORIN64_X64, QUORIN64_X86 (the programs; default: the
 ; release archive's x64\ and x86\, else the repository's build),
@@ -71,15 +90,21 @@
 ; QUORIN64_CHECK_PACKAGE (kit/check-package.py, when this file is copied
 ; out of the kit), QUORIN64_FORCE_X86 (tests only: take the x86 branch on
 ; 64-bit Windows too, where the x86 program ends with -6).
-; The build runs kit/check-package.py on the package for amd64 and x86 with
-; HARDWARE_ID, and stops when it refuses it: with python3 where makensis
-; runs on Linux, with python (a warning without one) on Windows.
-; Your setup's identity: HARDWARE_ID (the controller's), PRODUCT_NAME,
-; PUBLISHER, INSTALL_FOLDER (the folder's name under Program Files),
-; UNINSTALL_NAME (its key below ...\CurrentVersion\Uninstall), STATE_KEY
-; (below HKLM: the detection mark and nothing else), SETUP_VERSION.
-; Ship your own: two products with the same names share one uninstall
-; entry, one folder and one detection mark.
+; The build runs kit/check-package.py on the package for amd64 and x86
+; with every hardware ID as its own --hardware-id, and stops when it
+; refuses it: with python3 where makensis runs on Linux, with python (a
+; warning without one) on Windows.
+; Your setup's identity: HARDWARE_IDS (the controller's IDs, "|" between
+; them; HARDWARE_ID for one ID does as well, not both; an empty ID stops
+; the build), PRODUCT_NAME, PUBLISHER, INSTALL_FOLDER (the folder's name
+; under Program Files), UNINSTALL_NAME (its key below
+; ...\CurrentVersion\Uninstall), SETUP_ID (a GUID of your own, with its
+; braces, the same for every version of your setup: it names the record
+; of what the setup owns), STATE_KEY (below HKLM: the detection mark and
+; nothing else), SETUP_VERSION. Ship your own: two products with the same
+; names share one uninstall entry, one folder and one detection mark, and
+; with the same SETUP_ID one record, so that either's uninstall would take
+; out the other's package.
 ;
 ; The meanings of the program's exit codes are those of the project's list,
 ; docs/exit-codes.tsv.
@@ -131,7 +156,20 @@ Unicode true
 Target ${QUORIN64_TARGET}
 
 ; Your setup's identity (see above).
-!define /ifndef HARDWARE_ID "USB\VID_1F3A&PID_0C21"
+!ifdef HARDWARE_ID
+    !ifdef HARDWARE_IDS
+        !error "HARDWARE_ID and HARDWARE_IDS are both given: give one ID as HARDWARE_ID or all as HARDWARE_IDS"
+    !endif
+    !define HARDWARE_IDS "${HARDWARE_ID}"
+!endif
+!define /ifndef HARDWARE_IDS "USB\VID_1F3A&PID_0C21"
+; "||" between the list's delimiters is an empty ID (or an empty list).
+!searchreplace QUORIN64_IDS_UNEMPTIED "|${HARDWARE_IDS}|" "||" ""
+!if "${QUORIN64_IDS_UNEMPTIED}" != "|${HARDWARE_IDS}|"
+    !error "HARDWARE_IDS has an empty ID: IDs with one | between them, as in ID1|ID2"
+!endif
+; The example's own: yours is a GUID of your own (see above).
+!define /ifndef SETUP_ID "{0904530A-2C0C-420E-A20E-1FEAF151D04C}"
 !define /ifndef PRODUCT_NAME "Quorin64 example driver"
 !define /ifndef PUBLISHER "Quorin64 example"
 !define /ifndef INSTALL_FOLDER "Quorin64 example"
@@ -142,7 +180,7 @@ Target ${QUORIN64_TARGET}
     !error "${QUORIN64_PACKAGE}\${QUORIN64_INF_NAME} not found: QUORIN64_INF_NAME must name the INF in QUORIN64_PACKAGE"
 !endif
 ; The whole package, for each Windows the setup installs on (amd64 and x86),
-; with the hardware ID the setup passes: a file the INF names that is not
+; with every hardware ID the setup passes: a file the INF names that is not
 ; where the INF puts it would make Windows ask for the disk on the
 ; customer's machine, where nobody answers in an unattended install, and an
 ; ID whose install adds no TALMERIX service leaves the device to the sweep.
@@ -160,7 +198,8 @@ Target ${QUORIN64_TARGET}
             !undef QUORIN64_TRUST_OPTION
             !define QUORIN64_TRUST_OPTION '--trust "${QUORIN64_TRUST}"'
         !endif
-        !system 'python "${QUORIN64_CHECK_PACKAGE}" --arch amd64 --arch x86 --inf "${QUORIN64_INF_NAME}" --hardware-id "${HARDWARE_ID}" ${QUORIN64_TRUST_OPTION} "${QUORIN64_PACKAGE}"' = 0
+        !searchreplace QUORIN64_ID_OPTIONS "${HARDWARE_IDS}" "|" '" --hardware-id "'
+        !system 'python "${QUORIN64_CHECK_PACKAGE}" --arch amd64 --arch x86 --inf "${QUORIN64_INF_NAME}" --hardware-id "${QUORIN64_ID_OPTIONS}" ${QUORIN64_TRUST_OPTION} "${QUORIN64_PACKAGE}"' = 0
     !else
         !warning "no python: the driver package is not checked; run kit/check-package.py --arch amd64 --arch x86 on it first"
     !endif
@@ -179,7 +218,8 @@ Target ${QUORIN64_TARGET}
     !insertmacro QUORIN64_SH_WORD QUORIN64_SH_CHECKER "${QUORIN64_CHECK_PACKAGE}" slashes
     !insertmacro QUORIN64_SH_WORD QUORIN64_SH_PACKAGE "${QUORIN64_PACKAGE}" slashes
     !insertmacro QUORIN64_SH_WORD QUORIN64_SH_INF "${QUORIN64_INF_NAME}" as-is
-    !insertmacro QUORIN64_SH_WORD QUORIN64_SH_ID "${HARDWARE_ID}" as-is
+    !insertmacro QUORIN64_SH_WORD QUORIN64_SH_IDS "${HARDWARE_IDS}" as-is
+    !searchreplace QUORIN64_SH_ID_OPTIONS "${QUORIN64_SH_IDS}" "|" "' --hardware-id '"
     !define QUORIN64_SH_TRUST ""
     !ifdef QUORIN64_TRUST
         !undef QUORIN64_SH_TRUST
@@ -188,7 +228,7 @@ Target ${QUORIN64_TARGET}
     !endif
     !tempfile QUORIN64_CHECK_SCRIPT
     !appendfile "${QUORIN64_CHECK_SCRIPT}" `command -v python3 > /dev/null || { echo "python3 is missing: it checks the driver package (apt-get install python3)" >&2; exit 1; }$\n`
-    !appendfile "${QUORIN64_CHECK_SCRIPT}" `exec python3 '${QUORIN64_SH_CHECKER}' --arch amd64 --arch x86 --inf '${QUORIN64_SH_INF}' --hardware-id '${QUORIN64_SH_ID}' ${QUORIN64_SH_TRUST} '${QUORIN64_SH_PACKAGE}'$\n`
+    !appendfile "${QUORIN64_CHECK_SCRIPT}" `exec python3 '${QUORIN64_SH_CHECKER}' --arch amd64 --arch x86 --inf '${QUORIN64_SH_INF}' --hardware-id '${QUORIN64_SH_ID_OPTIONS}' ${QUORIN64_SH_TRUST} '${QUORIN64_SH_PACKAGE}'$\n`
     !system `sh '${QUORIN64_CHECK_SCRIPT}'` QUORIN64_CHECKED
     !delfile "${QUORIN64_CHECK_SCRIPT}"
     !if ${QUORIN64_CHECKED} != 0
@@ -202,6 +242,12 @@ Target ${QUORIN64_TARGET}
 !define /ifndef STATE_KEY "Software\Quorin64 example"
 !define /ifndef SETUP_VERSION "1.0.0"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${UNINSTALL_NAME}"
+; What the setup owns in the driver store (see above): the MSI's custom
+; action keeps its record below the same key, one for each setup.
+!define RECORD_ROOT "SOFTWARE\Quorin64\Driver packages"
+!define RECORD_KEY "${RECORD_ROOT}\${SETUP_ID}\${SETUP_ID}"
+; Setup API's "a device still uses the package".
+!define ERROR_INF_IN_USE_BY_DEVICES 0xE000023D
 ; The folder the x86 program takes its INF from, fixed in the program: the
 ; system drive's root followed by this (never translated) folder, with the
 ; INF name written straight after it.
@@ -220,10 +266,15 @@ ShowUninstDetails show
 Page instfiles
 UninstPage instfiles
 
-Var Code     ; the program's exit code
+Var Code         ; the program's exit code
 Var Meaning
-Var Branch   ; which program ran: x64 or x86
-Var InfPath  ; where the branch put the INF
+Var Branch       ; which program ran: x64 or x86
+Var InfPath      ; where the branch put the INF
+Var InfArgument  ; the INF name as the branch's program takes it
+Var Id           ; the hardware ID of the run
+Var IdsLeft      ; the IDs still to run for
+Var StoreBefore  ; the INF's copy in the store before the program ran
+Var StageError   ; 0, or why staging failed
 
 ; Refuses what the program cannot serve; shared by setup and uninstaller.
 !macro REFUSE_UNSUITABLE_WINDOWS
@@ -253,27 +304,139 @@ Function .onInit
     !insertmacro REFUSE_UNSUITABLE_WINDOWS
 FunctionEnd
 
-; Copies the package of the INF in $InfPath into the driver store, or finds
-; the copy Windows already has. On success keeps the copy's name for the
-; uninstaller and leaves 0 in $0; else leaves Windows' error code in $0.
+; FNV-1a (32 bits) of the bytes of the file at $R0, in $R0 ("" when it
+; cannot be read): the MSI's custom action's fingerprint. IntOp's 32-bit
+; integers wrap as the hash's arithmetic does.
+!macro FINGERPRINT_FUNCTION UN
+Function ${UN}Fingerprint
+    ClearErrors
+    FileOpen $R1 $R0 r
+    ${If} ${Errors}
+        StrCpy $R0 ""
+        Return
+    ${EndIf}
+    IntOp $R0 0x811C9DC5 + 0  ; 2166136261, the offset basis
+    ${Do}
+        FileReadByte $R1 $R2
+        ${If} ${Errors}
+            ${ExitDo}
+        ${EndIf}
+        IntOp $R0 $R0 ^ $R2
+        IntOp $R0 $R0 * 16777619
+    ${Loop}
+    FileClose $R1
+FunctionEnd
+!macroend
+!insertmacro FINGERPRINT_FUNCTION ""
+!insertmacro FINGERPRINT_FUNCTION "un."
+
+; The package the record names, in $0 ("" when none), and in $1 "same"
+; while <Windows>\inf\<that name> still holds the bytes recorded, else "":
+; Windows gives a freed oemNN.inf name to the next package staged.
+!macro RECORDED_PACKAGE_FUNCTION UN
+Function ${UN}RecordedPackage
+    ReadRegStr $0 HKLM "${RECORD_KEY}" "InfName"
+    ReadRegDWORD $2 HKLM "${RECORD_KEY}" "InfFingerprint"
+    StrCpy $1 ""
+    ${If} $0 != ""
+    ${AndIf} $2 != ""
+        StrCpy $R0 "$WINDIR\inf\$0"
+        Call ${UN}Fingerprint
+        ${If} $R0 != ""
+        ${AndIf} $R0 = $2
+            StrCpy $1 "same"
+        ${EndIf}
+    ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro RECORDED_PACKAGE_FUNCTION ""
+!insertmacro RECORDED_PACKAGE_FUNCTION "un."
+
+; The name in Windows' INF folder of a file that holds the bytes of the
+; INF at $InfPath, in $0 ("" when there is none). Windows copies an INF
+; into the store unchanged; asking SetupCopyOEMInfA would put it there.
+Function FindInStore
+    StrCpy $0 ""
+    ClearErrors
+    FileOpen $1 $InfPath r
+    ${If} ${Errors}
+        Return
+    ${EndIf}
+    FileSeek $1 0 END $2  ; the INF's size: only a file of that size is read
+    FindFirst $3 $4 "$WINDIR\inf\*.inf"
+    ${DoUntil} $4 == ""
+        ClearErrors
+        FileOpen $5 "$WINDIR\inf\$4" r
+        ${IfNot} ${Errors}
+            FileSeek $5 0 END $6
+            ${If} $6 = $2
+                FileSeek $1 0 SET
+                FileSeek $5 0 SET
+                ${Do}
+                    FileReadByte $1 $7
+                    ${If} ${Errors}  ; the end of both
+                        StrCpy $0 $4
+                        ${ExitDo}
+                    ${EndIf}
+                    FileReadByte $5 $8
+                    ${If} $7 != $8
+                        ${ExitDo}
+                    ${EndIf}
+                ${Loop}
+            ${EndIf}
+            FileClose $5
+        ${EndIf}
+        ${If} $0 != ""
+            ${ExitDo}
+        ${EndIf}
+        FindNext $3 $4
+    ${Loop}
+    FindClose $3
+    FileClose $1
+FunctionEnd
+
+; Copies the package of the INF at $InfPath into the driver store; leaves
+; 0 in $0, else Windows' error code.
 Function StagePackage
     StrCpy $4 $InfPath
     ${GetParent} $4 $1
     ; "m": ANSI strings, as SetupCopyOEMInfA takes them (a Unicode setup's
     ; "t" would pass wide ones). 1 is SPOST_PATH: the files are beside the INF.
-    System::Call 'setupapi::SetupCopyOEMInfA(m r4, m r1, i 1, i 0, m .r2, i ${NSIS_MAX_STRLEN}, p 0, p 0) i .r0 ?e'
+    System::Call 'setupapi::SetupCopyOEMInfA(m r4, m r1, i 1, i 0, p 0, i 0, p 0, p 0) i .r0 ?e'
     Pop $3  ; the last error
     ${If} $0 = 0
         StrCpy $0 $3
         ${If} $0 = 0
             StrCpy $0 "unknown"
         ${EndIf}
-        Return
+    ${Else}
+        StrCpy $0 0
     ${EndIf}
-    ${GetFileName} $2 $2
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "StagedInf" $2
-    DetailPrint "Driver package staged as $2."
-    StrCpy $0 0
+FunctionEnd
+
+; After the runs (and the staging): the package is this setup's only when
+; it was not in the store before the program ran and is there now. Only
+; then does the record change, so a run over an earlier install keeps the
+; earlier install's record, which names the package it finds there before.
+Function RecordOwnership
+    Call FindInStore
+    ${If} $StoreBefore != ""
+        Call RecordedPackage
+        ${If} $0 == $StoreBefore  ; without regard to case, as Windows compares names
+        ${AndIf} $1 == "same"
+            DetailPrint "Driver package $0 stays this setup's: an earlier install put it into the driver store."
+        ${Else}
+            DetailPrint "Driver package $StoreBefore was in the driver store before this setup: uninstalling leaves it there."
+        ${EndIf}
+    ${ElseIf} $0 != ""
+        StrCpy $R0 "$WINDIR\inf\$0"
+        Call Fingerprint
+        WriteRegStr HKLM "${RECORD_KEY}" "InfName" $0
+        WriteRegDWORD HKLM "${RECORD_KEY}" "InfFingerprint" $R0
+        DetailPrint "Driver package $0 is in the driver store, put there by this setup: uninstalling takes it out."
+    ${Else}
+        DetailPrint "No copy of the driver package is in the driver store."
+    ${EndIf}
 FunctionEnd
 
 Function RegisterUninstaller
@@ -286,6 +449,56 @@ Function RegisterUninstaller
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${SETUP_VERSION}"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+FunctionEnd
+
+; Takes the first hardware ID off $IdsLeft into $Id; $IdsLeft keeps the
+; rest, "" after the last (the build refuses an empty ID).
+Function TakeHardwareId
+    StrCpy $1 0
+    ${Do}
+        StrCpy $2 $IdsLeft 1 $1
+        ${If} $2 == ""
+        ${OrIf} $2 == "|"
+            ${ExitDo}
+        ${EndIf}
+        IntOp $1 $1 + 1
+    ${Loop}
+    StrCpy $Id $IdsLeft $1
+    IntOp $1 $1 + 1
+    StrCpy $IdsLeft $IdsLeft "" $1
+FunctionEnd
+
+; Runs the program once for each hardware ID, in order, up to the first
+; run that ends with a failure other than -3: then $Code is its code. Else
+; $Code is -3 when every run found no device, 0 when one found one. A run
+; that asks for a restart sets the reboot flag.
+Function RunForEachId
+    StrCpy $IdsLeft "${HARDWARE_IDS}"
+    StrCpy $0 -3
+    ${Do}
+        Call TakeHardwareId
+        DetailPrint "Installing the driver for $Id ($Branch) ..."
+        ClearErrors
+        ExecWait '"$INSTDIR\Driver\Quorin64.exe" $InfArgument+$Id' $Code
+        ${If} ${Errors}
+            StrCpy $Code "not started"
+        ${Else}
+            IntOp $Code $Code + 0  ; the code as a signed number: 4294967293 is -3
+        ${EndIf}
+        Call CodeMeaning
+        DetailPrint "Quorin64 ended with $Code for $Id: $Meaning."
+        ${Select} $Code
+        ${Case} 1
+            SetRebootFlag true
+            StrCpy $0 0
+        ${Case} 0
+            StrCpy $0 0
+        ${Case} -3
+        ${CaseElse}
+            Return
+        ${EndSelect}
+    ${LoopUntil} $IdsLeft == ""
+    StrCpy $Code $0
 FunctionEnd
 
 Section "Driver"
@@ -303,10 +516,7 @@ Section "Driver"
         File "/oname=Quorin64.exe" "${QUORIN64_X64}"
         File /r "${QUORIN64_PACKAGE}\*.*"
         StrCpy $InfPath "$INSTDIR\Driver\${QUORIN64_INF_NAME}"
-        Call RegisterUninstaller
-        DetailPrint "Installing the driver (64-bit) ..."
-        ClearErrors
-        ExecWait '"$INSTDIR\Driver\Quorin64.exe" ${QUORIN64_INF_NAME}+${HARDWARE_ID}' $Code
+        StrCpy $InfArgument "${QUORIN64_INF_NAME}"
     ${Else}
         ; x86: the package goes to the fixed folder; the argument starts
         ; with a backslash because the INF name follows the folder directly.
@@ -320,40 +530,31 @@ Section "Driver"
         SetOutPath "$0${X86_INF_FOLDER}"
         File /r "${QUORIN64_PACKAGE}\*.*"
         StrCpy $InfPath "$0${X86_INF_FOLDER}\${QUORIN64_INF_NAME}"
+        StrCpy $InfArgument "\${QUORIN64_INF_NAME}"
         SetOutPath "$INSTDIR\Driver"
-        Call RegisterUninstaller
-        DetailPrint "Installing the driver (32-bit) ..."
-        ClearErrors
-        ExecWait '"$INSTDIR\Driver\Quorin64.exe" \${QUORIN64_INF_NAME}+${HARDWARE_ID}' $Code
     ${EndIf}
-    ${If} ${Errors}
-        StrCpy $Code "not started"
-    ${Else}
-        IntOp $Code $Code + 0  ; the code as a signed number: 4294967293 is -3
+    Call RegisterUninstaller
+    Call FindInStore
+    StrCpy $StoreBefore $0
+    Call RunForEachId
+    ${If} $Code == -3
+        Call StagePackage
+        StrCpy $StageError $0
     ${EndIf}
-    Call CodeMeaning
-    DetailPrint "Quorin64 ended with $Code: $Meaning."
+    Call RecordOwnership
 
     ${Select} $Code
-    ${Case2} 1 0
-        ${If} $Code = 1
+    ${Case} 0
+        ${If} ${RebootFlag}
             DetailPrint "Driver installed; Windows asks for a restart."
-            SetRebootFlag true
         ${Else}
             DetailPrint "Driver installed."
         ${EndIf}
-        ; Windows put the package into its store while installing: learn
-        ; the name for the uninstaller. The driver is in place either way.
-        Call StagePackage
-        ${If} $0 != 0
-            DetailPrint "The installed driver package was not found in the driver store (Windows error $0); uninstalling leaves it there."
-        ${EndIf}
     ${Case} -3
-        Call StagePackage
-        ${If} $0 != 0
+        ${If} $StageError != 0
             SetErrorLevel 103
-            MessageBox MB_OK|MB_ICONEXCLAMATION "No game controller was found (Quorin64 code -3), and the driver could not be staged (Windows error $0).$\r$\nConnect the controller and run setup again." /SD IDOK
-            Abort "No game controller was found (code -3); staging failed (Windows error $0)."
+            MessageBox MB_OK|MB_ICONEXCLAMATION "No game controller was found (Quorin64 code -3), and the driver could not be staged (Windows error $StageError).$\r$\nConnect the controller and run setup again." /SD IDOK
+            Abort "No game controller was found (code -3); staging failed (Windows error $StageError)."
         ${EndIf}
         DetailPrint "No game controller was found: the driver is staged; Windows installs it when the controller is connected."
         MessageBox MB_OK|MB_ICONINFORMATION "The driver is staged; Windows installs it when the controller is connected." /SD IDOK
@@ -411,20 +612,37 @@ Function un.onInit
     !insertmacro REFUSE_UNSUITABLE_WINDOWS
 FunctionEnd
 
+; Takes out of the driver store only the package the record names, while
+; its name still holds the bytes recorded; never SUOI_FORCEDELETE: Windows
+; keeps a package a device uses.
+Function un.TakeOutOwnedPackage
+    Call un.RecordedPackage
+    ${If} $0 == ""
+        DetailPrint "This setup put no driver package into the driver store: none taken out."
+    ${ElseIf} $1 != "same"
+        DetailPrint "Driver package $0 is no longer the one this setup put into the driver store: left there."
+    ${Else}
+        System::Call 'setupapi::SetupUninstallOEMInfA(m r0, i 0, p 0) i .r1 ?e'
+        Pop $2
+        ${If} $1 <> 0
+            DetailPrint "Driver package $0 taken out of the driver store."
+        ${ElseIf} $2 = ${ERROR_INF_IN_USE_BY_DEVICES}
+            DetailPrint "Driver package $0 stays in the driver store: a device still uses it."
+        ${Else}
+            DetailPrint "Driver package $0 could not be taken out of the driver store (Windows error $2)."
+        ${EndIf}
+    ${EndIf}
+FunctionEnd
+
 ; Works on the fixed folders, never on the folder the uninstaller was
 ; started from or given with _?=, so that it cannot be pointed at another.
 Section "Uninstall"
-    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "StagedInf"
-    ${If} $0 != ""
-        ; Never SUOI_FORCEDELETE: Windows keeps a package a device uses.
-        System::Call 'setupapi::SetupUninstallOEMInfA(m r0, i 0, p 0) i .r1 ?e'
-        Pop $2
-        ${If} $1 = 0
-            DetailPrint "The driver package $0 stays in the driver store (Windows error $2): a device may still use it."
-        ${Else}
-            DetailPrint "Driver package $0 removed from the driver store."
-        ${EndIf}
-    ${EndIf}
+    Call un.TakeOutOwnedPackage
+    ; The record, then the keys above it that are left empty.
+    DeleteRegKey HKLM "${RECORD_KEY}"
+    DeleteRegKey /ifnosubkeys /ifnovalues HKLM "${RECORD_ROOT}\${SETUP_ID}"
+    DeleteRegKey /ifnosubkeys /ifnovalues HKLM "${RECORD_ROOT}"
+    DeleteRegKey /ifnosubkeys /ifnovalues HKLM "SOFTWARE\Quorin64"
     ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "X86InfFolder"
     StrCpy $1 $WINDIR 3
     ${If} $0 == "$1${X86_INF_FOLDER}"

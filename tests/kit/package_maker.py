@@ -535,11 +535,33 @@ def make_test_package(out_dir, sources=PACKAGE_SOURCES, file_version=None, files
     return package
 
 
+def make_ids_package(out_dir, ids):
+    """make_test_package's package (in out_dir, under a root of its own)
+    with a models line for each of ids, from sources in out_dir/sources."""
+    sources = os.path.join(out_dir, "sources")
+    os.makedirs(sources, exist_ok=True)
+    for name in TEST_SOURCES:
+        with open(os.path.join(PACKAGE_SOURCES, name), "rb") as f:
+            data = f.read()
+        model = b"%%DeviceName%% = TalmerixInstall, %s\n"
+        data = data.replace(model % b"USB\\VID_1F3A&PID_0C21",
+                            b"".join(model % id.encode() for id in ids))
+        path = os.path.join(sources, name)
+        if not os.path.isfile(path) or open(path, "rb").read() != data:  # else it is up to date
+            with open(path, "wb") as f:
+                f.write(data)
+    return make_test_package(out_dir, sources)
+
+
 def main(argv):
-    """The command line: test-package OUT_DIR [FILE_VERSION [FILE...]]."""
+    """The command line: test-package OUT_DIR [FILE_VERSION [FILE...]], or
+    ids-package OUT_DIR ID..."""
+    if len(argv) > 3 and argv[1] == "ids-package":
+        print(make_ids_package(argv[2], argv[3:]))
+        return 0
     if len(argv) < 3 or argv[1] != "test-package":
-        print("usage: package_maker.py test-package OUT_DIR [FILE_VERSION [FILE...]]",
-              file=sys.stderr)
+        print("usage: package_maker.py test-package OUT_DIR [FILE_VERSION [FILE...]] | "
+              "ids-package OUT_DIR ID...", file=sys.stderr)
         return 2
     print(make_test_package(argv[2], file_version=(argv[3:] or [None])[0], files=argv[4:]))
     return 0

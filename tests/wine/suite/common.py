@@ -20,6 +20,9 @@ PROGRAM_TIME_LIMIT_MS = 30000
 ENUM = b"System\\CurrentControlSet\\Enum"
 SERVICE_KEY = b"System\\CurrentControlSet\\Services\\TALMERIX"
 DEV = b"USB\\VID_1F3A&PID_0C21"
+# The hardware IDs of the setups for several (tests/wine/CMakeLists.txt's
+# QUORIN_SETUP_IDS).
+SETUP_IDS = (DEV, b"USB\\VID_1F3A&PID_1001", b"USB\\VID_1F3A&PID_1002")
 ERROR_BOX = (0, "Can't perform registry operation, driver install not complete.", "Error", 0)
 DEBUG_BOX = (0, "UpdateDriver 32Bit", "Debug", 0)  # owner, text, caption, MB_OK
 # The x86 program's INF path: the Windows directory's drive root, this

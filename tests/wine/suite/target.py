@@ -10,8 +10,8 @@ import tarfile
 import tempfile
 
 from suite.common import (CALL_TIMEOUT, CHECK_PACKAGE, DEV, ENUM, INNO_SCRIPT, MSI_PACKAGES,
-    PROGRAM_TIME_LIMIT_MS, WINE, WINE32_SCRIPT, WINESERVER, ansi_bytes, ansi_text, show,
-    signed32, text_argument, windows_path)
+    PROGRAM_TIME_LIMIT_MS, SETUP_IDS, WINE, WINE32_SCRIPT, WINESERVER, ansi_bytes, ansi_text,
+    show, signed32, text_argument, windows_path)
 from suite.wines import HostWine, RootWine, wine32_mode
 
 
@@ -48,6 +48,8 @@ class Target:
                                    else "prefix")
         self.inno_setup = os.path.join(self.work, "inno-" + os.path.basename(self.prefix),
                                        "setup-%s.exe" % self.name)
+        # The package for SETUP_IDS (tests/wine/CMakeLists.txt makes it).
+        self.ids_inf = os.path.join(self.helpers, "ids-package", "package", "talmerix.inf")
         folders = [self.helpers] + ([os.path.dirname(self.iscc)] if self.iscc else [])
         self.backend = RootWine(self.work, self.prefix, folders) if self.in_root else HostWine()
         # No display: MessageBoxA returns at once. A fixed locale keeps the
@@ -130,6 +132,7 @@ class Target:
         self.install_double()
         if inno:
             self.compile_inno()
+            self.compile_inno(self.ids_inf, SETUP_IDS, "-ids")
         self.end()
 
     def install_double(self):
@@ -142,18 +145,19 @@ class Target:
         self.shell('cp "$1" "$2"', self.helper_file("newdev.dll"),
                    os.path.join(self.prefix, "drive_c", "windows", system, "newdev.dll"))
 
-    def compile_inno(self):
+    def compile_inno(self, inf=None, ids=(DEV,), suffix=""):
         """kit/inno with ISCC.exe, bundling both programs and the test
-        driver package; the x86 program's setup takes the x86 branch on
-        64-bit Windows too."""
+        driver package (or inf's, for ids, as setup-<name><suffix>.exe); the
+        x86 program's setup takes the x86 branch on 64-bit Windows too."""
+        inf = inf or self.inf
         # The setup installs on amd64 and x86 Windows, and ISCC under Wine
         # has no Python to check the package with: checked here, as the
         # README asks, with the made test package's root when it has one.
-        package = os.path.dirname(self.inf)
+        package = os.path.dirname(inf)
         trust = os.path.join(os.path.dirname(package), "trust.pem")
         checked = subprocess.run(
             [sys.executable, CHECK_PACKAGE, "--arch", "amd64", "--arch", "x86", "--inf",
-             os.path.basename(self.inf), "--hardware-id", DEV.decode()]
+             os.path.basename(inf)] + [a for id in ids for a in ("--hardware-id", id.decode())]
             + (["--trust", trust] if os.path.isfile(trust) else []) + [package],
             stderr=subprocess.PIPE)
         if checked.returncode != 0:
@@ -165,19 +169,20 @@ class Target:
                            ("x86.exe", self.setup_programs[1])]:
             shutil.copy(path, os.path.join(sources, name))
         shutil.rmtree(os.path.join(sources, "package"), ignore_errors=True)
-        shutil.copytree(os.path.dirname(self.inf), os.path.join(sources, "package"))
+        shutil.copytree(package, os.path.join(sources, "package"))
         folder = windows_path(sources)
         defines = [b"/DQUORIN64_X64=" + folder + b"\\x64.exe",
                    b"/DQUORIN64_X86=" + folder + b"\\x86.exe",
                    b"/DQUORIN64_PACKAGE=" + folder + b"\\package",
-                   b"/DQUORIN64_INF_NAME=" + ansi_bytes(os.path.basename(self.inf))]
+                   b"/DQUORIN64_INF_NAME=" + ansi_bytes(os.path.basename(inf)),
+                   b"/DHARDWARE_IDS=" + b"|".join(ids)]
         if self.x86:
             defines.append(b"/DQUORIN64_FORCE_X86")
-        name = os.path.splitext(os.path.basename(self.inno_setup))[0]
+        name = os.path.splitext(os.path.basename(self.inno_setup))[0] + suffix
         status, out, err = self.wine(windows_path(self.iscc), "/Q", *defines,
                                      b"/O" + folder, "/F" + name,
                                      folder + b"\\quorin64-setup.iss", timeout=300)
-        if status != 0 or not os.path.isfile(self.inno_setup):
+        if status != 0 or not os.path.isfile(os.path.join(sources, name + ".exe")):
             raise RuntimeError("ISCC failed (%d): %s %s" % (status, show(out[-2000:]),
                                                            show(err[-2000:])))
 
