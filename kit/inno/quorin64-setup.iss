@@ -176,6 +176,9 @@
 ; The example's own: yours is a GUID of your own (see above).
 #ifndef APP_ID
   #define APP_ID "{F06CB5F3-C817-4898-BAB2-64C9743BF047}"
+  ; Another product built with it would share this one's uninstall key and
+  ; record: the one uninstalled first would take out the other's package.
+  #pragma warning "APP_ID not given: the example's own GUID; give your setup one of its own"
 #endif
 ; What the setup owns in the driver store (see above): the MSI's custom
 ; action keeps its record below the same key, one for each setup.

@@ -169,7 +169,12 @@ Target ${QUORIN64_TARGET}
     !error "HARDWARE_IDS has an empty ID: IDs with one | between them, as in ID1|ID2"
 !endif
 ; The example's own: yours is a GUID of your own (see above).
-!define /ifndef SETUP_ID "{0904530A-2C0C-420E-A20E-1FEAF151D04C}"
+!ifndef SETUP_ID
+    !define SETUP_ID "{0904530A-2C0C-420E-A20E-1FEAF151D04C}"
+    ; Another product built with it would share this one's uninstall
+    ; record: the one uninstalled first would take out the other's package.
+    !warning "SETUP_ID not given: the example's own GUID; give your setup one of its own"
+!endif
 !define /ifndef PRODUCT_NAME "Quorin64 example driver"
 !define /ifndef PUBLISHER "Quorin64 example"
 !define /ifndef INSTALL_FOLDER "Quorin64 example"
