@@ -20,8 +20,7 @@ FOUND, NO_DEVICE = succeeds(stage=True), fails(ERROR_NO_SUCH_DEVINST)
 # the package's copy in the store), "uninstall" (staged, then the case
 # uninstalls silently), "before" (the package was in the store before: not
 # the setup's), "reused" (staged, then its name goes to another package),
-# "upgrade" (an earlier version's record names its own staged package, of
-# another INF: the install takes it out, then the uninstall the new one).
+# "upgrade" (an earlier version's package, of another INF, is taken out).
 # A 64-bit process is never refused with ERROR_IN_WOW64 for good, so -6
 # comes only from the x86 branch.
 SETUP_OUTCOMES = [
