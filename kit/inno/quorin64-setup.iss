@@ -53,6 +53,9 @@
 ; keeps too, HKLM\SOFTWARE\Quorin64\Driver packages\<APP_ID>\<APP_ID>
 ; (values InfName and InfFingerprint; 64-bit view on 64-bit Windows). A
 ; package that was there before the setup came is not recorded and stays.
+; When the record names another package whose copy still has its recorded
+; fingerprint (an earlier version's, of another INF), the setup first takes
+; that one out as the uninstaller does, else it would stay for good.
 ;
 ; Uninstall: Inno's uninstaller (Add/Remove Programs; silently
 ; unins000.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART) removes the files
@@ -394,6 +397,24 @@ begin
             Fingerprint(ExpandConstant('{win}\inf\') + Name, Now) and (Now = Recorded);
 end;
 
+{ Takes the package Name out of the driver store. Never SUOI_FORCEDELETE:
+  Windows keeps a package a device uses. }
+procedure TakeOutPackage(Name: String);
+var
+  Error: Integer;
+begin
+  if SetupUninstallOEMInfA(Name, 0, 0) <> 0 then
+    Log('Driver package ' + Name + ' taken out of the driver store.')
+  else begin
+    Error := DLLGetLastError;
+    if Error = ERROR_INF_IN_USE_BY_DEVICES then
+      Log('Driver package ' + Name + ' stays in the driver store: a device still uses it.')
+    else
+      Log(Format('Driver package %s could not be taken out of the driver store ' +
+                 '(Windows error %d).', [Name, Error]));
+  end;
+end;
+
 { After the runs (and the staging): the package is this setup's only when
   it was not in the store before the program ran (Before) and is there
   now. Only then does the record change, so a run over an earlier install
@@ -413,6 +434,13 @@ begin
       Log('Driver package ' + Before + ' was in the driver store before this setup: ' +
           'uninstalling leaves it there.');
   end else if (After <> '') and Fingerprint(ExpandConstant('{win}\inf\') + After, Hash) then begin
+    { An earlier version's own package (another INF): once the record
+      names this one, no uninstall would take it out. }
+    if RecordedPackage(Recorded) and (CompareText(Recorded, After) <> 0) then begin
+      Log('Driver package ' + Recorded + ' was put into the driver store by an earlier ' +
+          'version of this setup: taking it out.');
+      TakeOutPackage(Recorded);
+    end;
     RegWriteStringValue(HKLM, '{#RecordKey}', 'InfName', After);
     RegWriteDWordValue(HKLM, '{#RecordKey}', 'InfFingerprint', Hash);
     Log('Driver package ' + After + ' is in the driver store, put there by this setup: ' +
@@ -567,25 +595,14 @@ end;
 
 { Takes out of the driver store only the package the record names, while
   its name still holds the bytes recorded, then deletes the record and the
-  keys above it left empty. Never SUOI_FORCEDELETE: Windows keeps a package
-  a device uses. }
+  keys above it left empty. }
 procedure TakeOutOwnedPackage;
 var
   Name: String;
-  Error: Integer;
 begin
-  if RecordedPackage(Name) then begin
-    if SetupUninstallOEMInfA(Name, 0, 0) <> 0 then
-      Log('Driver package ' + Name + ' taken out of the driver store.')
-    else begin
-      Error := DLLGetLastError;
-      if Error = ERROR_INF_IN_USE_BY_DEVICES then
-        Log('Driver package ' + Name + ' stays in the driver store: a device still uses it.')
-      else
-        Log(Format('Driver package %s could not be taken out of the driver store ' +
-                   '(Windows error %d).', [Name, Error]));
-    end;
-  end else if Name = '' then
+  if RecordedPackage(Name) then
+    TakeOutPackage(Name)
+  else if Name = '' then
     Log('This setup put no driver package into the driver store: none taken out.')
   else
     Log('Driver package ' + Name + ' is no longer the one this setup put into the driver ' +

@@ -45,6 +45,9 @@
 ; keeps too, HKLM\SOFTWARE\Quorin64\Driver packages\<SETUP_ID>\<SETUP_ID>
 ; (values InfName and InfFingerprint; 64-bit view on 64-bit Windows). A
 ; package that was there before the setup came is not recorded and stays.
+; When the record names another package whose copy still has its recorded
+; fingerprint (an earlier version's, of another INF), the setup first takes
+; that one out as the uninstaller does, else it would stay for good.
 ;
 ; Uninstall: the setup writes uninstall.exe and registers it in Add/Remove
 ; Programs (the 64-bit view on 64-bit Windows) before it runs the program,
@@ -357,6 +360,24 @@ FunctionEnd
 !insertmacro RECORDED_PACKAGE_FUNCTION ""
 !insertmacro RECORDED_PACKAGE_FUNCTION "un."
 
+; Takes the package named $0 out of the driver store; never
+; SUOI_FORCEDELETE: Windows keeps a package a device uses.
+!macro TAKE_OUT_PACKAGE_FUNCTION UN
+Function ${UN}TakeOutPackage
+    System::Call 'setupapi::SetupUninstallOEMInfA(m r0, i 0, p 0) i .r1 ?e'
+    Pop $2
+    ${If} $1 <> 0
+        DetailPrint "Driver package $0 taken out of the driver store."
+    ${ElseIf} $2 = ${ERROR_INF_IN_USE_BY_DEVICES}
+        DetailPrint "Driver package $0 stays in the driver store: a device still uses it."
+    ${Else}
+        DetailPrint "Driver package $0 could not be taken out of the driver store (Windows error $2)."
+    ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro TAKE_OUT_PACKAGE_FUNCTION ""
+!insertmacro TAKE_OUT_PACKAGE_FUNCTION "un."
+
 ; The name in Windows' INF folder of a file that holds the bytes of the
 ; INF at $InfPath, in $0 ("" when there is none). Windows copies an INF
 ; into the store unchanged; asking SetupCopyOEMInfA would put it there.
@@ -434,11 +455,20 @@ Function RecordOwnership
             DetailPrint "Driver package $StoreBefore was in the driver store before this setup: uninstalling leaves it there."
         ${EndIf}
     ${ElseIf} $0 != ""
-        StrCpy $R0 "$WINDIR\inf\$0"
+        StrCpy $9 $0
+        ; An earlier version's own package (another INF): once the record
+        ; names this one, no uninstall would take it out.
+        Call RecordedPackage
+        ${If} $1 == "same"
+        ${AndIf} $0 != $9
+            DetailPrint "Driver package $0 was put into the driver store by an earlier version of this setup: taking it out."
+            Call TakeOutPackage
+        ${EndIf}
+        StrCpy $R0 "$WINDIR\inf\$9"
         Call Fingerprint
-        WriteRegStr HKLM "${RECORD_KEY}" "InfName" $0
+        WriteRegStr HKLM "${RECORD_KEY}" "InfName" $9
         WriteRegDWORD HKLM "${RECORD_KEY}" "InfFingerprint" $R0
-        DetailPrint "Driver package $0 is in the driver store, put there by this setup: uninstalling takes it out."
+        DetailPrint "Driver package $9 is in the driver store, put there by this setup: uninstalling takes it out."
     ${Else}
         DetailPrint "No copy of the driver package is in the driver store."
     ${EndIf}
@@ -618,8 +648,7 @@ Function un.onInit
 FunctionEnd
 
 ; Takes out of the driver store only the package the record names, while
-; its name still holds the bytes recorded; never SUOI_FORCEDELETE: Windows
-; keeps a package a device uses.
+; its name still holds the bytes recorded.
 Function un.TakeOutOwnedPackage
     Call un.RecordedPackage
     ${If} $0 == ""
@@ -627,15 +656,7 @@ Function un.TakeOutOwnedPackage
     ${ElseIf} $1 != "same"
         DetailPrint "Driver package $0 is no longer the one this setup put into the driver store: left there."
     ${Else}
-        System::Call 'setupapi::SetupUninstallOEMInfA(m r0, i 0, p 0) i .r1 ?e'
-        Pop $2
-        ${If} $1 <> 0
-            DetailPrint "Driver package $0 taken out of the driver store."
-        ${ElseIf} $2 = ${ERROR_INF_IN_USE_BY_DEVICES}
-            DetailPrint "Driver package $0 stays in the driver store: a device still uses it."
-        ${Else}
-            DetailPrint "Driver package $0 could not be taken out of the driver store (Windows error $2)."
-        ${EndIf}
+        Call un.TakeOutPackage
     ${EndIf}
 FunctionEnd
 

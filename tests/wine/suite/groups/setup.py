@@ -19,7 +19,8 @@ FOUND, NO_DEVICE = succeeds(stage=True), fails(ERROR_NO_SUCH_DEVINST)
 # setup's exit code, and what follows: "staged" (the setup's record names
 # the package's copy in the store), "uninstall" (staged, then the case
 # uninstalls silently), "before" (the package was in the store before: not
-# the setup's), "reused" (staged, then its name goes to another package).
+# the setup's), "reused" (staged, then its name goes to another package),
+# "upgrade" (an earlier version's package, of another INF, is taken out).
 # A 64-bit process is never refused with ERROR_IN_WOW64 for good, so -6
 # comes only from the x86 branch.
 SETUP_OUTCOMES = [
@@ -34,6 +35,7 @@ SETUP_OUTCOMES = [
     (-6, [fails(ERROR_IN_WOW64)] * 2, 106, None),
     (-3, [NO_DEVICE], 0, "before"),
     (-3, [NO_DEVICE], 0, "reused"),
+    (-3, [NO_DEVICE], 0, "upgrade"),
     # Staged only when no run found a device; the first failure ends the
     # runs, and what an earlier run added stays the setup's.
     ([0, 1, 0], [FOUND, succeeds(restart=1, stage=True), FOUND], 3010, "staged"),
@@ -70,10 +72,13 @@ def string_value(wine, key, name):
     return data.rstrip(b"\0") if data is not None else None
 
 
+def record_key(tool):
+    return RECORD_ROOT + b"\\Driver packages\\" + IDENTITY[tool] + b"\\" + IDENTITY[tool]
+
+
 def setup_record(wine, tool):
     """The setup's record: {value name: text, or number}."""
-    values = wine.subtree(RECORD_ROOT + b"\\Driver packages\\" + IDENTITY[tool] + b"\\" +
-                          IDENTITY[tool]).get(b"", {})
+    values = wine.subtree(record_key(tool)).get(b"", {})
     return {name: data.rstrip(b"\0") if kind == 1 else int.from_bytes(data, "little")
             for name, (kind, data) in values.items()}
 
@@ -123,6 +128,14 @@ def setup_case(tool, code, answers, setup_code, after):
         package_folder = X86_INF_FOLDER if ctx.x86 else SETUP_FOLDER + b"\\Driver"
         if after == "before":  # another product staged the same package
             status, there = wine.regtool("stage", (ctx.pkg + b"\\" + inf_name).hex())
+        taken_out = []  # by the install itself
+        if after == "upgrade":  # an earlier version's package, of another INF, and its record
+            taken_out = [wine.regtool("stage", windows_path(wine.ids_inf).hex())[1][7:-1]]
+            with open(wine.ids_inf, "rb") as f:
+                wine.import_reg(["Windows Registry Editor Version 5.00", "",
+                                 "[HKEY_LOCAL_MACHINE\\%s]" % ansi_text(record_key(tool)),
+                                 '"InfName"="%s"' % ansi_text(taken_out[0]),
+                                 '"InfFingerprint"=dword:%08x' % fnv1a(f.read()), ""])
         ignored = ctx.installs + b"\\%s-code%s%s" % (
             tool.encode(), "".join(map(str, codes)).encode(), str(after).encode())
         run = run_setup(ctx, case, tool, answers, setup_code, ignored, len(codes) > 1)
@@ -153,6 +166,8 @@ def setup_case(tool, code, answers, setup_code, after):
         # (the double's staging names no media location).
         case.equal(traced_calls(run, b"SetupCopyOEMInfW", b", (?:location )?L"),
                    [inf] if set(codes) == {-3} else [], "packages staged (setupapi's trace)")
+        case.equal(traced_calls(run, b"SetupUninstallOEMInfW"), taken_out,
+                   "packages the install took out of the driver store (setupapi's trace)")
         case.equal(string_value(wine, STATE_KEY, b"DriverInstalled"),
                    b"1.0.0" if setup_code in (0, 3010) else None,
                    "detection mark (only after a successful install)")
@@ -170,12 +185,13 @@ def setup_case(tool, code, answers, setup_code, after):
             remove_from_store(ctx, unix_path(ctx.pkg + b"\\" + inf_name))
             status, out = wine.regtool("stage", windows_path(wine.ids_inf).hex())
             case.equal(out, b"staged %s\n" % name, "staging another package")
-        if after in ("uninstall", "before", "reused"):
-            uninstall(ctx, case, tool, [name] if after == "uninstall" else [])
+        if after in ("uninstall", "before", "reused", "upgrade"):
+            uninstall(ctx, case, tool, [name] if after in ("uninstall", "upgrade") else [])
         if after == "before":
             case.check(there[7:-1].decode() in (wine.files_below(b"C:\\windows\\inf") or {}),
                        "the package there before left the store: %s" % show(there))
-    suffix = {"before": ", package in the store before", "reused": ", its name reused"}.get(
+    suffix = {"before": ", package in the store before", "reused": ", its name reused",
+              "upgrade": ", over an earlier version of another INF"}.get(
         after, ", staging fails" if setup_code == 103 else "")
     body.__name__ = "%s, program ends with %s%s" % (
         {"nsis": "NSIS", "inno": "Inno Setup"}[tool], code, suffix)
