@@ -111,15 +111,8 @@ command -v python3 > /dev/null || missing+=(python3)
 command -v wixl > /dev/null || missing+=(wixl)
 command -v msibuild > /dev/null && command -v msiinfo > /dev/null || missing+=(msitools)
 if [ ${#missing[@]} -gt 0 ]; then
-    command -v apt-get > /dev/null ||
-        fail "${missing[*]} missing: install python3, msitools' wixl and msitools"
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    echo "Installing: ${missing[*]}" >&2
-    { "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 \
-            install -y -qq --no-install-recommends "${missing[@]}"; } > /dev/null ||
-        fail "could not install ${missing[*]}"
+    . "$here/lib/packages.sh"
+    packages_install "${missing[@]}" > /dev/null || fail "could not install ${missing[*]}"
 fi
 
 # The folder, and whether it is the project's own test package.

@@ -44,6 +44,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 kit=$top/kit
 # shellcheck source=lib/wine-machine.sh
 . "$kit/lib/wine-machine.sh"
+# shellcheck source=lib/packages.sh
+. "$kit/lib/packages.sh"
 STEP_SECONDS=${QUORIN_TRY_STEP_SECONDS:-120}
 [[ "$STEP_SECONDS" =~ ^[1-9][0-9]*$ ]] || { echo "QUORIN_TRY_STEP_SECONDS must be a number of seconds" >&2; exit 2; }
 ERROR_NO_SUCH_DEVINST=0xE000020B
@@ -414,20 +416,11 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 : > "$work/rows"
 
-# apt_install PACKAGE...: those not installed yet, quietly.
+# apt_install PACKAGE...: those not installed yet.
 apt_install() {
-    local missing=() package sudo_cmd=()
-    for package in "$@"; do
-        [ "$(dpkg-query -W -f='${Status}' "$package" 2> /dev/null)" = "install ok installed" ] ||
-            missing+=("$package")
-    done
-    [ ${#missing[@]} -gt 0 ] || return 0
-    command -v apt-get > /dev/null || { echo "missing: ${missing[*]}"; return 1; }
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    echo "Installing: ${missing[*]}"
-    "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 \
-            install -y -qq --no-install-recommends "${missing[@]}"
+    local missing
+    mapfile -t missing < <(packages_missing "$@")
+    packages_install "${missing[@]}"
 }
 # prepare STEP COMMAND...: a preparation that must succeed, its output kept.
 prepare() {

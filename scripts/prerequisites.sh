@@ -17,20 +17,9 @@ packages+=(wixl msitools)  # build the example Windows Installer package (kit/ms
 # npm fetches Inno Setup's compiler; a Node.js from elsewhere may bring its own.
 command -v npm > /dev/null || packages+=(npm)
 
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$package")
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 \
-        install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. kit/lib/packages.sh
+mapfile -t missing < <(packages_missing "${packages[@]}")
+packages_install "${missing[@]}"
 
 # Inno Setup's compiler, exactly the version and bytes package-lock.json
 # names; downloaded once.
